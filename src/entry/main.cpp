@@ -1,0 +1,27 @@
+// The launcher's entry: the argument vector, the one exception boundary, the
+// exit code. Everything else happens in run().
+
+#include "entry/arguments.hpp"
+#include "entry/run.hpp"
+#include "platform/module_file_name.hpp"
+
+#include <windows.h>
+
+#include <exception>
+#include <iostream>
+#include <string>
+
+int WINAPI wWinMain(HINSTANCE /* instance */, HINSTANCE /* previous */, PWSTR command_line,
+                    int /* show */)
+{
+    try {
+        // The start-up code has already taken the program name off the command line.
+        std::u16string const line(command_line, command_line + wcslen(command_line));
+        return launcher::run(
+            launcher::make_arguments(launcher::platform::module_file_name_narrow(), line),
+            std::cout);
+    } catch (const std::exception& failure) {
+        std::cout << "Exception: " << failure.what() << std::endl;
+        return -1;
+    }
+}

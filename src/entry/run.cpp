@@ -1,0 +1,38 @@
+#include "entry/run.hpp"
+
+#include "options/options.hpp"
+
+#include <boost/filesystem/path.hpp>
+#include <boost/filesystem/detail/utf8_codecvt_facet.hpp>
+
+#include <locale>
+#include <ostream>
+
+namespace launcher {
+namespace {
+
+// From here on every conversion between a path and a narrow string is UTF-8,
+// whatever the system's narrow code page is.
+void use_utf8_for_paths()
+{
+    std::locale const utf8(std::locale(), new boost::filesystem::detail::utf8_codecvt_facet);
+    boost::filesystem::path::imbue(utf8);
+}
+
+} // namespace
+
+int run(const std::vector<std::string>& arguments, std::ostream& out)
+{
+    use_utf8_for_paths();
+
+    auto const description = make_option_description();
+    auto const options = parse_options(arguments, description, out);
+
+    if (options.count("help")) {
+        out << description << "\n";
+        return 0;
+    }
+    return 0;
+}
+
+} // namespace launcher

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace launcher {
+
+// UTF-16 (what Windows supplies and accepts) to UTF-8. Invalid input is
+// dropped, never reported; an unpaired surrogate is dropped on its own, so
+// the unit after it always survives.
+[[nodiscard]] std::string to_utf8(std::u16string_view text);
+
+// UTF-8 to UTF-16; invalid sequences are dropped.
+[[nodiscard]] std::u16string to_utf16(std::string_view text);
+
+} // namespace launcher
