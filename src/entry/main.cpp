@@ -7,6 +7,9 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <exception>
 #include <iostream>
 #include <string>
@@ -14,6 +17,12 @@
 int WINAPI wWinMain(HINSTANCE /* instance */, HINSTANCE /* previous */, PWSTR command_line,
                     int /* show */)
 {
+    // Lines end in a bare line feed, as on every other platform; in text mode
+    // the C runtime would turn each into CR LF. A GUI program may have no
+    // standard output at all, and then there is nothing to switch.
+    if (int const out = _fileno(stdout); out >= 0)
+        _setmode(out, _O_BINARY);
+
     try {
         // The start-up code has already taken the program name off the command line.
         std::u16string const line(command_line, command_line + wcslen(command_line));

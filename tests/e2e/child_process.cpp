@@ -1,0 +1,91 @@
+#include "child_process.hpp"
+
+#include <stdexcept>
+#include <vector>
+
+namespace e2e {
+namespace {
+
+struct handle {
+    HANDLE value = nullptr;
+    ~handle() { if (value) CloseHandle(value); }
+};
+
+[[noreturn]] void fail(const char* what)
+{
+    throw std::runtime_error(std::string(what) + " failed with error " +
+                             std::to_string(GetLastError()));
+}
+
+} // namespace
+
+finished_process run_process(const std::filesystem::path& application,
+                             const std::wstring& command_line,
+                             const std::filesystem::path& directory)
+{
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    handle read_end, write_end;
+    if (!CreatePipe(&read_end.value, &write_end.value, &inheritable, 1 << 20))
+        fail("CreatePipe");
+    SetHandleInformation(read_end.value, HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = write_end.value;
+    startup.hStdError = write_end.value;
+    startup.hStdInput = nullptr;
+
+    std::wstring mutable_line = command_line;
+    PROCESS_INFORMATION started{};
+    if (!CreateProcessW(application.c_str(), mutable_line.data(), nullptr, nullptr,
+                        /* bInheritHandles */ TRUE, 0, nullptr,
+                        directory.empty() ? nullptr : directory.c_str(), &startup, &started))
+        fail("CreateProcessW");
+    handle process{started.hProcess}, thread{started.hThread};
+    CloseHandle(write_end.value);
+    write_end.value = nullptr;
+
+    if (WaitForSingleObject(process.value, 60'000) != WAIT_OBJECT_0)
+        throw std::runtime_error("the process did not end within a minute");
+    DWORD exit_code = 0;
+    GetExitCodeProcess(process.value, &exit_code);
+
+    // Drain what is there without waiting for every writer to let go of the
+    // pipe: a started game may still hold it.
+    std::string output;
+    DWORD available = 0;
+    while (PeekNamedPipe(read_end.value, nullptr, 0, nullptr, &available, nullptr) && available) {
+        std::vector<char> chunk(available);
+        DWORD got = 0;
+        if (!ReadFile(read_end.value, chunk.data(), available, &got, nullptr) || got == 0)
+            break;
+        output.append(chunk.data(), got);
+    }
+    return {exit_code, output};
+}
+
+std::filesystem::path program_directory()
+{
+    std::wstring buffer(32768, L'\0');
+    DWORD const length = GetModuleFileNameW(nullptr, buffer.data(), DWORD(buffer.size()));
+    buffer.resize(length);
+    return std::filesystem::path(buffer).parent_path();
+}
+
+temporary_directory::temporary_directory(const std::wstring& name)
+{
+    std::filesystem::path const base = std::filesystem::temp_directory_path() /
+        (L"launcher-e2e-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+         std::to_wstring(GetTickCount()));
+    path_ = base / name;
+    std::filesystem::create_directories(path_);
+}
+
+temporary_directory::~temporary_directory()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_.parent_path(), ignored);
+}
+
+} // namespace e2e

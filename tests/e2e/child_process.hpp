@@ -1,0 +1,38 @@
+#pragma once
+
+#include <windows.h>
+
+#include <filesystem>
+#include <string>
+
+namespace e2e {
+
+struct finished_process {
+    DWORD exit_code;
+    std::string output;  // standard output, as written
+};
+
+// Starts `application` with exactly `command_line` (no re-quoting) in
+// `directory`, captures its standard output and waits for it to end.
+[[nodiscard]] finished_process run_process(const std::filesystem::path& application,
+                                           const std::wstring& command_line,
+                                           const std::filesystem::path& directory = {});
+
+// The folder that holds this test program, and the launcher built beside it.
+[[nodiscard]] std::filesystem::path program_directory();
+
+// A fresh folder under the temporary directory, removed with the object.
+class temporary_directory {
+public:
+    explicit temporary_directory(const std::wstring& name);
+    ~temporary_directory();
+    temporary_directory(const temporary_directory&) = delete;
+    temporary_directory& operator=(const temporary_directory&) = delete;
+
+    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+} // namespace e2e

@@ -1,0 +1,98 @@
+#!/usr/bin/python3
+"""Checks the built launcher.exe: how Windows will load it and its resources.
+
+Usage: executable_test.py path/to/launcher.exe
+"""
+
+import re
+import struct
+import sys
+import unittest
+
+import pefile
+
+EXECUTABLE = None
+
+# Windows' own DLLs; anything else (libstdc++-6.dll, libgcc_s_*.dll,
+# libwinpthread-1.dll, a Boost DLL) would have to be shipped beside it.
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "shell32.dll", "advapi32.dll",
+               "user32.dll", "ole32.dll", "bcrypt.dll"}
+
+
+def resources(pe, kind):
+    """{(id, language): data} for one resource type."""
+    found = {}
+    for entry in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if entry.id != kind:
+            continue
+        for name in entry.directory.entries:
+            for language in name.directory.entries:
+                rva, size = language.data.struct.OffsetToData, language.data.struct.Size
+                found[(name.id, language.id)] = pe.get_data(rva, size)
+    return found
+
+
+class Executable(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.pe = pefile.PE(EXECUTABLE)
+
+    def test_is_a_32_bit_windows_gui_program(self):
+        self.assertEqual(self.pe.FILE_HEADER.Machine, pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"])
+        self.assertEqual(self.pe.OPTIONAL_HEADER.Magic, 0x10B)  # PE32
+        self.assertEqual(self.pe.OPTIONAL_HEADER.Subsystem,
+                         pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"])
+
+    def test_imports_only_system_dlls(self):
+        imported = {entry.dll.decode().lower() for entry in self.pe.DIRECTORY_ENTRY_IMPORT}
+        self.assertTrue(imported, "no imports at all")
+        self.assertFalse([dll for dll in imported if dll.startswith(("api-ms-win-", "ext-ms-win-"))],
+                         "API sets are missing on Windows 7")
+        self.assertLessEqual(imported, SYSTEM_DLLS)
+
+    def test_manifest_runs_as_invoker(self):
+        manifests = resources(self.pe, pefile.RESOURCE_TYPE["RT_MANIFEST"])
+        self.assertEqual(list(manifests), [(1, 1033)])
+        text = next(iter(manifests.values())).decode("utf-8")
+        self.assertRegex(text, r'<requestedExecutionLevel\s+level="asInvoker"\s+uiAccess="false"\s*/>')
+        self.assertEqual(len(re.findall("requestedExecutionLevel", text)), 1)
+
+    def test_icon_group_holds_six_32_bit_pngs(self):
+        groups = resources(self.pe, pefile.RESOURCE_TYPE["RT_GROUP_ICON"])
+        self.assertEqual(list(groups), [(101, 1031)])
+        group = groups[(101, 1031)]
+        reserved, kind, count = struct.unpack_from("<HHH", group)
+        self.assertEqual((reserved, kind, count), (0, 1, 6))
+        icons = resources(self.pe, pefile.RESOURCE_TYPE["RT_ICON"])
+        sizes = []
+        for i in range(count):
+            width, height, _, _, planes, bits, length, icon_id = struct.unpack_from(
+                "<BBBBHHIH", group, 6 + 14 * i)
+            self.assertEqual(bits, 32)
+            image = icons[(icon_id, 1031)]
+            self.assertEqual(len(image), length)
+            self.assertEqual(image[:8], b"\x89PNG\r\n\x1a\n")
+            png_width, png_height, depth, colour = struct.unpack_from(">IIBB", image, 16)
+            self.assertEqual((depth, colour), (8, 6), "8-bit RGBA")
+            self.assertEqual((png_width, png_height), (width or 256, height or 256))
+            sizes.append(png_width)
+        self.assertEqual(sorted(sizes), [16, 32, 48, 64, 128, 256])
+
+    def test_version_record(self):
+        self.assertEqual(list(resources(self.pe, pefile.RESOURCE_TYPE["RT_VERSION"])), [(1, 1031)])
+        fixed = self.pe.VS_FIXEDFILEINFO[0]
+        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS), (0x10000, 0))
+        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS), (0x10000, 0))
+        strings = {}
+        for info in self.pe.FileInfo[0]:
+            for table in getattr(info, "StringTable", []):
+                self.assertEqual(table.LangID.decode().lower(), "040704b0")
+                strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+        self.assertEqual(strings["FileVersion"], "4.0.0")
+        self.assertEqual(strings["ProductVersion"], "4.0.0")
+        self.assertEqual(strings["OriginalFilename"], "launcher.exe")
+
+
+if __name__ == "__main__":
+    EXECUTABLE = sys.argv.pop(1)
+    unittest.main(verbosity=2)

@@ -1,0 +1,71 @@
+#include "entry/arguments.hpp"
+#include "options/options.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+namespace {
+
+using words = std::vector<std::string>;
+
+struct split_case {
+    const char* name;
+    std::u16string command_line;
+    words expected;  // after element 0
+};
+
+// Expectations worked out by hand from the Windows rules for command lines.
+TEST(Arguments, SplitsTheCommandLineByTheWindowsRules)
+{
+    const split_case cases[] = {
+        {"nothing", u"", {}},
+        {"only white space", u" \t\r\n\v\f", {}},
+        {"two options", u"--build x86r --help", {"--build", "x86r", "--help"}},
+        {"runs of white space", u"  a \t\r\n\v\f b  ", {"a", "b"}},
+        {"quoted blank", u"--application \"my game.json\"", {"--application", "my game.json"}},
+        {"quotes inside a word", u"a\"b c\"d", {"ab cd"}},
+        {"two backslashes and a quote", u"a\\\\\"b c\"", {"a\\b c"}},
+        {"three backslashes and a quote", u"a\\\\\\\"b", {"a\\\"b"}},
+        {"backslashes without a quote", u"C:\\dir\\\\ x\\", {"C:\\dir\\\\", "x\\"}},
+        {"empty quotes", u"\"\" x", {"", "x"}},
+        {"empty quotes at the end", u"x \"\"", {"x", ""}},
+        {"open quote at the end", u"x \"", {"x", ""}},
+        {"unterminated quote", u"\"a b", {"a b"}},
+        {"no-break space is no separator", u"a\u00A0b", {"a\xC2\xA0" "b"}},
+        {"cyrillic", u"--build \u0421\u0431\u043E\u0440\u043A\u0430",
+         {"--build", "\xD0\xA1\xD0\xB1\xD0\xBE\xD1\x80\xD0\xBA\xD0\xB0"}},
+        {"beyond the BMP", u"\xD83C\xDFAE", {"\xF0\x9F\x8E\xAE"}},
+        {"lone high surrogate before a blank", u"a\xD800 b", {"a", "b"}},
+        {"lone high surrogate before a quote", u"\xD800\"x y\"", {"x y"}},
+        {"lone low surrogate", u"a\xDC00" u"b", {"ab"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        words expected{"C:\\Games\\launcher.exe"};
+        expected.insert(expected.end(), c.expected.begin(), c.expected.end());
+        EXPECT_EQ(launcher::make_arguments("C:\\Games\\launcher.exe", c.command_line), expected);
+    }
+}
+
+TEST(Arguments, KeepsTheProgramPathWhole)
+{
+    const std::string program = "C:\\Games --build Release\\\"launcher\".exe";
+    auto const arguments = launcher::make_arguments(program, u"--build x86r");
+    EXPECT_EQ(arguments, (words{program, "--build", "x86r"}));
+
+    // Had the path been split, --build would occur twice and be dropped.
+    std::ostringstream out;
+    auto const values =
+        launcher::parse_options(arguments, launcher::make_option_description(), out);
+    EXPECT_EQ(out.str(), "");
+    EXPECT_EQ(values["build"].as<std::string>(), "x86r");
+}
+
+TEST(Arguments, NamesAnUnknownProgram)
+{
+    EXPECT_EQ(launcher::make_arguments(std::nullopt, u" --help"),
+              (words{"Unknown absolute executable filename", "--help"}));
+}
+
+} // namespace
