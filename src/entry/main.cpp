@@ -4,6 +4,7 @@
 #include "entry/arguments.hpp"
 #include "entry/run.hpp"
 #include "platform/module_file_name.hpp"
+#include "platform/windows_system.hpp"
 
 #include <windows.h>
 
@@ -28,7 +29,7 @@ int WINAPI wWinMain(HINSTANCE /* instance */, HINSTANCE /* previous */, PWSTR co
         std::u16string const line(command_line, command_line + wcslen(command_line));
         return launcher::run(
             launcher::make_arguments(launcher::platform::module_file_name_narrow(), line),
-            std::cout);
+            launcher::platform::windows_system(), std::cout);
     } catch (const std::exception& failure) {
         std::cout << "Exception: " << failure.what() << std::endl;
         return -1;

@@ -1,5 +1,7 @@
 #include "entry/run.hpp"
 
+#include "launch/location.hpp"
+#include "launch/parameters.hpp"
 #include "options/options.hpp"
 
 #include <boost/filesystem/path.hpp>
@@ -12,7 +14,8 @@ namespace launcher {
 namespace {
 
 // From here on every conversion between a path and a narrow string is UTF-8,
-// whatever the system's narrow code page is.
+// whatever the system's narrow code page is. (The launcher's own paths do
+// not rely on it: this facet converts each UTF-16 unit on its own.)
 void use_utf8_for_paths()
 {
     std::locale const utf8(std::locale(), new boost::filesystem::detail::utf8_codecvt_facet);
@@ -21,7 +24,8 @@ void use_utf8_for_paths()
 
 } // namespace
 
-int run(const std::vector<std::string>& arguments, std::ostream& out)
+int run(const std::vector<std::string>& arguments, const system_services& system,
+        std::ostream& out)
 {
     use_utf8_for_paths();
 
@@ -32,6 +36,10 @@ int run(const std::vector<std::string>& arguments, std::ostream& out)
         out << description << "\n";
         return 0;
     }
+
+    auto const game = locate_game(options, system);
+    if (!system.start(game.executable, game_parameters(options), game.working_directory))
+        out << "ERROR: Failed to start the game" << std::endl;
     return 0;
 }
 

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <system_error>
+
 namespace launcher::platform {
 
 std::optional<std::string> module_file_name_narrow()
@@ -11,6 +13,20 @@ std::optional<std::string> module_file_name_narrow()
     return read_growing<char>([](char* buffer, std::size_t size) {
         return GetModuleFileNameA(/* hModule */ nullptr, buffer, static_cast<DWORD>(size));
     });
+}
+
+std::u16string module_file_name()
+{
+    DWORD error = ERROR_SUCCESS;
+    auto const name = read_growing<wchar_t>([&](wchar_t* buffer, std::size_t size) {
+        DWORD const written = GetModuleFileNameW(/* hModule */ nullptr, buffer, static_cast<DWORD>(size));
+        error = GetLastError();
+        return written;
+    });
+    if (!name)
+        throw std::system_error(static_cast<int>(error), std::system_category(),
+                                "The launcher's own path cannot be read");
+    return {name->begin(), name->end()};
 }
 
 } // namespace launcher::platform

@@ -13,4 +13,18 @@ namespace launcher {
 // UTF-8 to UTF-16; invalid sequences are dropped.
 [[nodiscard]] std::u16string to_utf16(std::string_view text);
 
+#ifdef _WIN32
+// The same for Windows' wchar_t strings, which hold UTF-16.
+[[nodiscard]] inline std::wstring to_wide(std::string_view text)
+{
+    std::u16string const wide = to_utf16(text);
+    return {wide.begin(), wide.end()};
+}
+
+[[nodiscard]] inline std::string from_wide(std::wstring_view text)
+{
+    return to_utf8(std::u16string(text.begin(), text.end()));
+}
+#endif
+
 } // namespace launcher

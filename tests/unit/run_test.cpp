@@ -1,6 +1,7 @@
 #include "entry/run.hpp"
 
 #include "expected_help.hpp"
+#include "fake_system.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +9,93 @@
 
 namespace {
 
-TEST(Run, AnswersHelpWithTheHelpText)
+namespace fs = boost::filesystem;
+
+const std::string message =
+    "Unknown program options found which are ignored. Type \"--help\" for valid program options.\n";
+const std::string x64r_game = demo_directory + "/x64r/quenby.exe";
+
+struct run_case {
+    const char* name;
+    std::vector<std::string> options;  // after element 0
+    std::optional<fs::file_type> x64r_game_type;
+    std::vector<std::string> probes;
+    start_request expected;
+    std::string output;
+};
+
+TEST(Run, StartsTheGameFromTheChosenBuildFolder)
+{
+    std::string const dir = demo_directory;
+    const run_case cases[] = {
+        {"x64r present", {}, fs::regular_file, {x64r_game},
+         {dir + "/x64r/quenby.exe", "", dir + "/x64r"}, ""},
+        {"x64r absent", {}, {}, {x64r_game},
+         {dir + "/x86r/quenby.exe", "", dir + "/x86r"}, ""},
+        {"a directory named quenby.exe", {}, fs::directory_file, {x64r_game},
+         {dir + "/x64r/quenby.exe", "", dir + "/x64r"}, ""},
+        {"undetermined type (sharing violation)", {}, fs::type_unknown, {x64r_game},
+         {dir + "/x64r/quenby.exe", "", dir + "/x64r"}, ""},
+        {"status error", {}, fs::status_error, {x64r_game},
+         {dir + "/x86r/quenby.exe", "", dir + "/x86r"}, ""},
+        {"--build named: no probe", {"--build", "Release"}, fs::regular_file, {},
+         {dir + "/Release/quenby.exe", "", dir + "/Release"}, ""},
+        {"--build verbatim", {"--build=../other"}, {}, {},
+         {dir + "/../other/quenby.exe", "", dir + "/../other"}, ""},
+        {"application", {"--application", "../game.app.json"}, fs::regular_file, {x64r_game},
+         {x64r_game, " --application \"../game.app.json\"", dir + "/x64r"}, ""},
+        {"application with a blank", {"--a", "my game.json", "--b", "x86r"}, {}, {},
+         {dir + "/x86r/quenby.exe", " --application \"my game.json\"", dir + "/x86r"}, ""},
+        {"repeated --build keeps the first", {"--build", "x86r", "--build", "x64r"}, {}, {},
+         {dir + "/x86r/quenby.exe", "", dir + "/x86r"}, message},
+        {"malformed: defaults", {"--build", "x86r", "--application"}, fs::regular_file, {x64r_game},
+         {x64r_game, "", dir + "/x64r"}, message},
+        {"-h is no help", {"-h"}, {}, {x64r_game},
+         {dir + "/x86r/quenby.exe", "", dir + "/x86r"}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fake_system os;
+        if (c.x64r_game_type)
+            os.files[x64r_game] = *c.x64r_game_type;
+        std::vector<std::string> arguments{"launcher.exe"};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        std::ostringstream out;
+
+        EXPECT_EQ(launcher::run(arguments, os.services(), out), 0);
+
+        EXPECT_EQ(os.probes, c.probes);
+        EXPECT_EQ(os.starts, std::vector<start_request>{c.expected});
+        EXPECT_EQ(out.str(), c.output);
+    }
+}
+
+TEST(Run, ReportsARefusedStartAndStillSucceeds)
+{
+    fake_system os;
+    os.shell_accepts = false;
+    std::ostringstream out;
+    EXPECT_EQ(launcher::run({"launcher.exe", "--build", "nowhere"}, os.services(), out), 0);
+    EXPECT_EQ(os.starts.size(), 1u);
+    EXPECT_EQ(out.str(), "ERROR: Failed to start the game\n");
+}
+
+TEST(Run, LetsSystemFailuresEscapeWithoutStarting)
+{
+    fake_system probe_fails;
+    probe_fails.probe_error = boost::system::error_code(1921, boost::system::system_category());
+    fake_system no_module;
+    no_module.module_path_fails = true;
+
+    for (fake_system* os : {&probe_fails, &no_module}) {
+        std::ostringstream out;
+        EXPECT_THROW(launcher::run({"launcher.exe"}, os->services(), out), std::exception);
+        EXPECT_TRUE(os->starts.empty());
+        EXPECT_EQ(out.str(), "");
+    }
+}
+
+TEST(Run, AnswersHelpWithoutTouchingTheSystem)
 {
     const std::vector<std::string> help_requests[] = {
         {"launcher.exe", "--help"},
@@ -17,9 +104,13 @@ TEST(Run, AnswersHelpWithTheHelpText)
     };
     for (const auto& arguments : help_requests) {
         SCOPED_TRACE(arguments[1]);
+        fake_system os;
         std::ostringstream out;
-        EXPECT_EQ(launcher::run(arguments, out), 0);
+        EXPECT_EQ(launcher::run(arguments, os.services(), out), 0);
         EXPECT_EQ(out.str(), expected_help);
+        EXPECT_EQ(os.module_path_queries, 0);
+        EXPECT_TRUE(os.probes.empty());
+        EXPECT_TRUE(os.starts.empty());
     }
 }
 

@@ -1,0 +1,38 @@
+#include "platform/shell_start.hpp"
+
+#include "platform/unique_handle.hpp"
+#include "platform/utf16.hpp"
+
+namespace launcher::platform {
+
+bool shell_start(const std::string& file, const std::string& parameters,
+                 const std::string& directory, bool wait, const shell_calls& calls)
+{
+    if (file.empty())
+        return false;
+
+    std::wstring const wide_file = to_wide(file);
+    std::wstring const wide_parameters = to_wide(parameters);  // "" rather than null
+    std::wstring const wide_directory = to_wide(directory);
+
+    SHELLEXECUTEINFOW request{};
+    request.cbSize = sizeof request;
+    request.fMask = SEE_MASK_NOCLOSEPROCESS;
+    request.hwnd = nullptr;
+    request.lpVerb = L"open";
+    request.lpFile = wide_file.c_str();
+    request.lpParameters = wide_parameters.c_str();
+    request.lpDirectory = wide_directory.c_str();
+    request.nShow = SW_SHOWDEFAULT;
+    request.hInstApp = nullptr;
+
+    bool const started = calls.shell_execute(&request) == TRUE;
+    // hProcess stays null even on success when no new process was made (a
+    // document handed to a running program, DDE): only a real one is owned.
+    unique_handle const process(started ? request.hProcess : nullptr, calls.close);
+    if (process && wait)
+        calls.wait(process.get(), INFINITE);
+    return started;
+}
+
+} // namespace launcher::platform

@@ -1,0 +1,21 @@
+#include "platform/windows_system.hpp"
+
+#include "platform/module_file_name.hpp"
+#include "platform/shell_start.hpp"
+
+#include <boost/filesystem/operations.hpp>
+
+namespace launcher::platform {
+
+system_services windows_system()
+{
+    return {
+        [] { return module_file_name(); },
+        [](const boost::filesystem::path& path) { return boost::filesystem::status(path); },
+        [](const std::string& file, const std::string& parameters, const std::string& directory) {
+            return shell_start(file, parameters, directory, /* wait */ false);
+        },
+    };
+}
+
+} // namespace launcher::platform

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "launch/location.hpp"
+#include "launch/system.hpp"
+
+#include <boost/filesystem/exception.hpp>
+#include <boost/system/error_code.hpp>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+// A launcher installed in the demo folder, in this platform's spelling.
+#ifdef _WIN32
+inline const std::u16string demo_module = u"C:\\Games\\Demo\\launcher.exe";
+inline const std::string demo_directory = "C:/Games/Demo";
+#else
+inline const std::u16string demo_module = u"/games/demo/launcher.exe";
+inline const std::string demo_directory = "/games/demo";
+#endif
+
+struct start_request {
+    std::string file, parameters, directory;
+    bool operator==(const start_request& other) const
+    {
+        return std::tie(file, parameters, directory) ==
+               std::tie(other.file, other.parameters, other.directory);
+    }
+};
+
+// Records what the launcher asks for and answers from a script.
+struct fake_system {
+    std::u16string module_path = demo_module;
+    bool module_path_fails = false;
+    std::map<std::string, boost::filesystem::file_type> files;  // by UTF-8 generic path
+    std::optional<boost::system::error_code> probe_error;
+    bool shell_accepts = true;
+
+    int module_path_queries = 0;
+    std::vector<std::string> probes;
+    std::vector<start_request> starts;
+
+    launcher::system_services services()
+    {
+        return {
+            [this] {
+                ++module_path_queries;
+                if (module_path_fails)
+                    throw std::runtime_error("no module path");
+                return module_path;
+            },
+            [this](const boost::filesystem::path& path) {
+                std::string const name = launcher::generic_utf8(path);
+                probes.push_back(name);
+                if (probe_error)
+                    throw boost::filesystem::filesystem_error("boost::filesystem::status", path,
+                                                              *probe_error);
+                auto const found = files.find(name);
+                return boost::filesystem::file_status(
+                    found == files.end() ? boost::filesystem::file_not_found : found->second);
+            },
+            [this](const std::string& file, const std::string& parameters,
+                   const std::string& directory) {
+                starts.push_back({file, parameters, directory});
+                return shell_accepts;
+            },
+        };
+    }
+};

@@ -1,0 +1,59 @@
+#include "launch/parameters.hpp"
+#include "options/options.hpp"
+#include "platform/utf16.hpp"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <sstream>
+
+namespace {
+
+// How the game's own parser reads the command line the shell gives it.
+std::vector<std::wstring> read_back(const std::wstring& command_line)
+{
+    int count = 0;
+    LPWSTR* words = CommandLineToArgvW(command_line.c_str(), &count);
+    std::vector<std::wstring> result(words, words + count);
+    LocalFree(words);
+    return result;
+}
+
+TEST(Parameters, GameReadsBackExactlyTheApplicationName)
+{
+    const char* const names[] = {
+        "demo.app.json",
+        "../game.app.json",
+        "my game.json",
+        "",
+        " leading and trailing ",
+        "tab\there",
+        "C:\\apps\\game.json",
+        "say \"hi\"",
+        "\"",
+        "\"\"",
+        "a\\\"b",
+        "a\\\\\"b c",
+        "dir\\",
+        "dir\\\\",
+        "\\\\server\\share\\",
+        "--build x86r",
+        "\xD0\x98\xD0\xB3\xD1\x80\xD0\xB0 \xF0\x9F\x8E\xAE",
+    };
+    auto const description = launcher::make_option_description();
+    for (const char* name : names) {
+        SCOPED_TRACE(name);
+        std::ostringstream out;
+        auto const options =
+            launcher::parse_options({"launcher.exe", "--application", name}, description, out);
+
+        auto const words = read_back(L"quenby.exe" + launcher::to_wide(launcher::game_parameters(options)));
+
+        EXPECT_EQ(words, (std::vector<std::wstring>{L"quenby.exe", L"--application",
+                                                    launcher::to_wide(name)}));
+    }
+}
+
+} // namespace
