@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <vector>
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -11,7 +16,20 @@ namespace fs = std::filesystem;
 const std::string message =
     "Unknown program options found which are ignored. Type \"--help\" for valid program options.\n";
 
-// A copy of the launcher in a folder of its own.
+std::string utf8(const fs::path& path)
+{
+    auto const text = path.u8string();
+    return {text.begin(), text.end()};
+}
+
+// What the stand-in game wrote about its start.
+struct received {
+    std::vector<std::string> words;
+    std::string directory;
+};
+
+// A copy of the launcher in a folder of its own, with stand-in games in
+// whichever build folders a test asks for.
 struct installation {
     explicit installation(const std::wstring& folder = L"Demo") : root(folder)
     {
@@ -20,10 +38,38 @@ struct installation {
 
     [[nodiscard]] fs::path launcher() const { return root.path() / L"launcher.exe"; }
 
+    void add_game(const std::wstring& build) const
+    {
+        fs::create_directories(root.path() / build);
+        fs::copy_file(e2e::program_directory() / L"stand_in_game.exe",
+                      root.path() / build / L"quenby.exe");
+    }
+
     // Runs the launcher with exactly this text after its quoted path.
     [[nodiscard]] e2e::finished_process run(const std::wstring& options) const
     {
         return e2e::run_process(launcher(), L"\"" + launcher().wstring() + L"\"" + options);
+    }
+
+    // Waits for the game in `build` to report, or gives up after `patience`.
+    [[nodiscard]] std::optional<received> game_report(const std::wstring& build,
+                                                      int patience_ms = 30'000) const
+    {
+        fs::path const record = root.path() / build / L"received.txt";
+        for (int waited = 0; !fs::exists(record); waited += 50) {
+            if (waited >= patience_ms)
+                return std::nullopt;
+            Sleep(50);
+        }
+        received report;
+        std::ifstream in(record, std::ios::binary);
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("word: ", 0) == 0)
+                report.words.push_back(line.substr(6));
+            else if (line.rfind("directory: ", 0) == 0)
+                report.directory = line.substr(11);
+        }
+        return report;
     }
 
     e2e::temporary_directory root;
@@ -39,12 +85,14 @@ TEST(Launcher, PrintsHelpAndStartsNothing)
         L" stray -h --help",
     };
     installation const demo;
+    demo.add_game(L"x64r");
     for (const auto& options : command_lines) {
         SCOPED_TRACE(fs::path(options).string());
         auto const result = demo.run(options);
         EXPECT_EQ(result.exit_code, 0u);
         EXPECT_EQ(result.output, expected_help);
     }
+    EXPECT_FALSE(demo.game_report(L"x64r", 500));
 }
 
 TEST(Launcher, NeverTakesOptionsFromItsOwnPath)
@@ -53,6 +101,76 @@ TEST(Launcher, NeverTakesOptionsFromItsOwnPath)
     auto const result = demo.run(L" --build x86r --help");
     EXPECT_EQ(result.exit_code, 0u);
     EXPECT_EQ(result.output, expected_help);
+}
+
+struct start_case {
+    const char* name;
+    std::wstring folder;
+    std::vector<std::wstring> games;
+    std::wstring options;
+    std::wstring started;  // build folder expected to start
+    std::vector<std::string> words;  // after the game's own path
+    std::string output;
+};
+
+TEST(Launcher, StartsTheGameWithItsApplication)
+{
+    const start_case cases[] = {
+        {"both builds: x64r", L"Demo", {L"x64r", L"x86r"}, L"", L"x64r", {}, ""},
+        {"only x86r", L"Demo", {L"x86r"}, L" --application demo.app.json", L"x86r",
+         {"--application", "demo.app.json"}, ""},
+        {"--build", L"Demo", {L"x64r", L"Release"}, L" --build Release", L"Release", {}, ""},
+        {"--build=x86r over x64r", L"Demo", {L"x64r", L"x86r"}, L" --b=x86r", L"x86r", {}, ""},
+        {"awkward application name", L"Demo", {L"x64r"},
+         LR"( --application "my \"best\" game\\")", L"x64r",
+         {"--application", R"(my "best" game\)"}, ""},
+        {"malformed options: defaults", L"Demo", {L"x64r"}, L" --build=", L"x64r", {}, message},
+        {"folder with blanks", L"My Games", {L"x64r"}, L" --application \"a b\"", L"x64r",
+         {"--application", "a b"}, ""},
+        {"cyrillic folder", L"\u0418\u0433\u0440\u044B", {L"x64r"}, L"", L"x64r", {}, ""},
+        {"folder beyond the BMP", L"Spiele \xD83C\xDFAE", {L"x64r"},
+         L" --application \xD83C\xDFAE.json", L"x64r", {"--application", "\xF0\x9F\x8E\xAE.json"}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        installation const demo(c.folder);
+        for (const auto& game : c.games)
+            demo.add_game(game);
+
+        auto const result = demo.run(c.options);
+
+        EXPECT_EQ(result.exit_code, 0u);
+        EXPECT_EQ(result.output, c.output);
+        auto const report = demo.game_report(c.started);
+        ASSERT_TRUE(report) << "the game in the expected folder did not start";
+        ASSERT_FALSE(report->words.empty());
+        EXPECT_EQ(fs::path(fs::u8path(report->words[0])).filename(), L"quenby.exe");
+        EXPECT_EQ(std::vector<std::string>(report->words.begin() + 1, report->words.end()), c.words);
+        EXPECT_TRUE(fs::equivalent(fs::u8path(report->directory), demo.root.path() / c.started))
+            << report->directory;
+    }
+}
+
+TEST(Launcher, ReportsAGameThatCannotStart)
+{
+    installation const empty;
+    auto const result = empty.run(L"");
+    EXPECT_EQ(result.exit_code, 0u);
+    EXPECT_EQ(result.output, "ERROR: Failed to start the game\n");
+}
+
+TEST(Launcher, EndsWhileTheGameIsStillStarting)
+{
+    installation const demo;
+    demo.add_game(L"x64r");
+    std::ofstream(demo.root.path() / L"x64r" / L"linger");
+
+    auto const result = demo.run(L"");
+
+    EXPECT_EQ(result.exit_code, 0u);
+    EXPECT_FALSE(fs::exists(demo.root.path() / L"x64r" / L"received.txt"));
+    std::ofstream(demo.root.path() / L"x64r" / L"release");
+    EXPECT_TRUE(demo.game_report(L"x64r"));
 }
 
 } // namespace
