@@ -1,6 +1,6 @@
 #include "child_process.hpp"
 
-#include "expected_help.hpp"
+#include "expected_output.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string message =
-    "Unknown program options found which are ignored. Type \"--help\" for valid program options.\n";
+const std::string message = expected_message;
 
 std::string utf8(const fs::path& path)
 {

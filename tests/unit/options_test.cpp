@@ -1,6 +1,6 @@
 #include "options/options.hpp"
 
-#include "expected_help.hpp"
+#include "expected_output.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,7 @@
 
 namespace {
 
-const std::string message =
-    "Unknown program options found which are ignored. Type \"--help\" for valid program options.\n";
+const std::string message = expected_message;
 
 struct parse_case {
     std::vector<std::string> arguments;  // element 0 included

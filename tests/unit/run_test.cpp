@@ -1,6 +1,6 @@
 #include "entry/run.hpp"
 
-#include "expected_help.hpp"
+#include "expected_output.hpp"
 #include "fake_system.hpp"
 
 #include <gtest/gtest.h>
@@ -11,8 +11,7 @@ namespace {
 
 namespace fs = boost::filesystem;
 
-const std::string message =
-    "Unknown program options found which are ignored. Type \"--help\" for valid program options.\n";
+const std::string message = expected_message;
 const std::string x64r_game = demo_directory + "/x64r/quenby.exe";
 
 struct run_case {

@@ -10,3 +10,7 @@ inline const char* const expected_help =
     "                        run (e.g. \"../game.app.json\")\n"
     "  --build arg           Build directory name to run quenby.exe in\n"
     "\n";
+
+// The one line a malformed command line earns.
+inline const char* const expected_message =
+    "Unknown program options found which are ignored. Type \"--help\" for valid program options.\n";
