@@ -33,6 +33,7 @@ set(BOOST_INCLUDE_LIBRARIES program_options filesystem)
 # api-ms-win-* API set that Windows 7 does not have.
 set(BOOST_ATOMIC_HAS_SYNCHRONIZATION_LIB OFF CACHE BOOL "" FORCE)
 set(BUILD_SHARED_LIBS OFF)
+add_compile_options("-ffile-prefix-map=${BOOST_SOURCE_DIR}=boost")
 add_subdirectory("${BOOST_SOURCE_DIR}" "${CMAKE_BINARY_DIR}/boost" EXCLUDE_FROM_ALL SYSTEM)
 
 # utf_to_utf is header-only: no compiled Boost.Locale needed, only its headers.

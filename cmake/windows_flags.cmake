@@ -1,0 +1,21 @@
+# Flags for everything built for Windows, Boost included.
+
+# Everything linked in: the launcher must start with Windows' own DLLs only.
+add_link_options(-static -static-libgcc -static-libstdc++)
+
+# Hardening. ASLR and DEP are binutils' defaults for PE since 2.36; asked for
+# explicitly so an older linker cannot drop them. The stack protector's
+# support library (libssp) comes in statically with -static.
+add_compile_options(-fstack-protector-strong $<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2>)
+add_link_options(-fstack-protector-strong -Wl,--dynamicbase -Wl,--nxcompat)
+
+# Reproducible: no time stamp in the PE header, no build folder in the
+# binary, no symbols (which would also name the object files).
+add_link_options(-Wl,--no-insert-timestamp $<$<NOT:$<CONFIG:Debug>>:-s>)
+
+# Size: let the linker drop what nothing calls.
+add_compile_options(-ffunction-sections -fdata-sections)
+add_link_options(-Wl,--gc-sections)
+add_compile_options(
+    "-ffile-prefix-map=${CMAKE_SOURCE_DIR}=."
+    "-ffile-prefix-map=${CMAKE_BINARY_DIR}=build")
