@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """Checks the built launcher.exe: how Windows will load it and its resources.
 
-Usage: executable_test.py path/to/launcher.exe
+Usage: executable_test.py path/to/launcher.exe [BUILD_FOLDER...]
+
+The folders named after it must not appear in the executable.
 """
 
 import re
@@ -12,6 +14,7 @@ import unittest
 import pefile
 
 EXECUTABLE = None
+BUILD_FOLDERS = []
 
 # Windows' own DLLs; anything else (libstdc++-6.dll, libgcc_s_*.dll,
 # libwinpthread-1.dll, a Boost DLL) would have to be shipped beside it.
@@ -42,6 +45,24 @@ class Executable(unittest.TestCase):
         self.assertEqual(self.pe.OPTIONAL_HEADER.Magic, 0x10B)  # PE32
         self.assertEqual(self.pe.OPTIONAL_HEADER.Subsystem,
                          pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"])
+
+    def test_keeps_aslr_and_dep(self):
+        characteristics = self.pe.OPTIONAL_HEADER.DllCharacteristics
+        self.assertTrue(characteristics & 0x0040, "DYNAMIC_BASE")
+        self.assertTrue(characteristics & 0x0100, "NX_COMPAT")
+        self.assertFalse(self.pe.FILE_HEADER.Characteristics & 0x0001, "relocations stripped")
+        relocations = self.pe.OPTIONAL_HEADER.DATA_DIRECTORY[
+            pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
+        self.assertGreater(relocations.Size, 0, "no relocations: ASLR could not move it")
+
+    def test_has_the_stack_protector_linked_in(self):
+        self.assertIn(b"*** stack smashing detected ***", bytes(self.pe.__data__))
+
+    def test_is_reproducible(self):
+        self.assertEqual(self.pe.FILE_HEADER.TimeDateStamp, 0, "time stamp in the PE header")
+        data = bytes(self.pe.__data__)
+        for folder in BUILD_FOLDERS:
+            self.assertNotIn(folder.encode(), data, "names a build folder")
 
     def test_imports_only_system_dlls(self):
         imported = {entry.dll.decode().lower() for entry in self.pe.DIRECTORY_ENTRY_IMPORT}
@@ -95,4 +116,5 @@ class Executable(unittest.TestCase):
 
 if __name__ == "__main__":
     EXECUTABLE = sys.argv.pop(1)
+    BUILD_FOLDERS, sys.argv[1:] = sys.argv[1:], []
     unittest.main(verbosity=2)
