@@ -13,6 +13,12 @@ add_link_options(-fstack-protector-strong -Wl,--dynamicbase -Wl,--nxcompat)
 # binary, no symbols (which would also name the object files).
 add_link_options(-Wl,--no-insert-timestamp $<$<NOT:$<CONFIG:Debug>>:-s>)
 
+# Start-up: with sections aligned in the file as in memory, Wine maps the
+# image straight from the file; with the default 512-byte alignment it reads
+# and copies all of it at every start, which made the launcher cost about 6 %
+# more than the bare shell request (for 28 KiB more on disk).
+add_link_options(-Wl,--file-alignment=4096)
+
 # Size: let the linker drop what nothing calls.
 add_compile_options(-ffunction-sections -fdata-sections)
 add_link_options(-Wl,--gc-sections)

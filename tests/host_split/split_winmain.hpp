@@ -1,5 +1,5 @@
-// Forced into the fuzz build's translation units: the declaration that
-// <boost/program_options/parsers.hpp> gives only on Windows.
+// Forced into the host builds that split command lines: the declaration
+// that <boost/program_options/parsers.hpp> gives only on Windows.
 #pragma once
 #include <string>
 #include <vector>

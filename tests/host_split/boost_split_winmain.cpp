@@ -1,7 +1,7 @@
 // Boost.ProgramOptions compiles its Windows command-line splitter only when
-// _WIN32 is defined. The fuzzer runs on Linux, so this file compiles Boost's
-// own source of it here, unchanged: what is fuzzed is the splitter the
-// launcher ships with, not a copy.
+// _WIN32 is defined. The fuzzer and the benchmarks run on Linux, so this file
+// compiles Boost's own source of it here, unchanged: what they exercise is
+// the splitter the launcher ships with, not a copy.
 #include <boost/program_options/parsers.hpp>
 
 #include <cctype>
