@@ -112,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Generous enough for sanitizers and a busy machine; anything quadratic
     // at these lengths takes far longer.
     auto const elapsed = std::chrono::steady_clock::now() - started;
-    if (elapsed > std::chrono::milliseconds(100) + std::chrono::microseconds(50) * size)
+    if (elapsed > std::chrono::milliseconds(250) + std::chrono::microseconds(50) * size)
         fail("more than linear time");
     return 0;
 }
