@@ -1,15 +1,14 @@
 #include "child_process.hpp"
 
+#include "platform/unique_handle.hpp"
+
 #include <stdexcept>
 #include <vector>
 
 namespace e2e {
 namespace {
 
-struct handle {
-    HANDLE value = nullptr;
-    ~handle() { if (value) CloseHandle(value); }
-};
+using launcher::platform::unique_handle;
 
 [[noreturn]] void fail(const char* what)
 {
@@ -24,16 +23,18 @@ finished_process run_process(const std::filesystem::path& application,
                              const std::filesystem::path& directory)
 {
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-    handle read_end, write_end;
-    if (!CreatePipe(&read_end.value, &write_end.value, &inheritable, 1 << 20))
+    HANDLE read_raw = nullptr, write_raw = nullptr;
+    if (!CreatePipe(&read_raw, &write_raw, &inheritable, 1 << 20))
         fail("CreatePipe");
-    SetHandleInformation(read_end.value, HANDLE_FLAG_INHERIT, 0);
+    unique_handle const read_end(read_raw);
+    unique_handle write_end(write_raw);
+    SetHandleInformation(read_end.get(), HANDLE_FLAG_INHERIT, 0);
 
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = write_end.value;
-    startup.hStdError = write_end.value;
+    startup.hStdOutput = write_end.get();
+    startup.hStdError = write_end.get();
     startup.hStdInput = nullptr;
 
     std::wstring mutable_line = command_line;
@@ -42,23 +43,22 @@ finished_process run_process(const std::filesystem::path& application,
                         /* bInheritHandles */ TRUE, 0, nullptr,
                         directory.empty() ? nullptr : directory.c_str(), &startup, &started))
         fail("CreateProcessW");
-    handle process{started.hProcess}, thread{started.hThread};
-    CloseHandle(write_end.value);
-    write_end.value = nullptr;
+    unique_handle const process(started.hProcess), thread(started.hThread);
+    write_end.reset();  // only the child may hold the write end now
 
-    if (WaitForSingleObject(process.value, 60'000) != WAIT_OBJECT_0)
+    if (WaitForSingleObject(process.get(), 60'000) != WAIT_OBJECT_0)
         throw std::runtime_error("the process did not end within a minute");
     DWORD exit_code = 0;
-    GetExitCodeProcess(process.value, &exit_code);
+    GetExitCodeProcess(process.get(), &exit_code);
 
     // Drain what is there without waiting for every writer to let go of the
     // pipe: a started game may still hold it.
     std::string output;
     DWORD available = 0;
-    while (PeekNamedPipe(read_end.value, nullptr, 0, nullptr, &available, nullptr) && available) {
+    while (PeekNamedPipe(read_end.get(), nullptr, 0, nullptr, &available, nullptr) && available) {
         std::vector<char> chunk(available);
         DWORD got = 0;
-        if (!ReadFile(read_end.value, chunk.data(), available, &got, nullptr) || got == 0)
+        if (!ReadFile(read_end.get(), chunk.data(), available, &got, nullptr) || got == 0)
             break;
         output.append(chunk.data(), got);
     }

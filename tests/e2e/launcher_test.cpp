@@ -13,8 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string message = expected_message;
-
 std::string utf8(const fs::path& path)
 {
     auto const text = path.u8string();
@@ -123,7 +121,7 @@ TEST(Launcher, StartsTheGameWithItsApplication)
         {"awkward application name", L"Demo", {L"x64r"},
          LR"( --application "my \"best\" game\\")", L"x64r",
          {"--application", R"(my "best" game\)"}, ""},
-        {"malformed options: defaults", L"Demo", {L"x64r"}, L" --build=", L"x64r", {}, message},
+        {"malformed options: defaults", L"Demo", {L"x64r"}, L" --build=", L"x64r", {}, expected_message},
         {"folder with blanks", L"My Games", {L"x64r"}, L" --application \"a b\"", L"x64r",
          {"--application", "a b"}, ""},
         {"cyrillic folder", L"\u0418\u0433\u0440\u044B", {L"x64r"}, L"", L"x64r", {}, ""},

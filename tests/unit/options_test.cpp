@@ -9,8 +9,6 @@
 
 namespace {
 
-const std::string message = expected_message;
-
 struct parse_case {
     std::vector<std::string> arguments;  // element 0 included
     bool help;
@@ -71,7 +69,7 @@ TEST(Options, ToleratesAnyCommandLine)
         EXPECT_EQ(values.count("help") != 0, c.help);
         EXPECT_EQ(string_value(values, "application"), c.application);
         EXPECT_EQ(string_value(values, "build"), c.build);
-        EXPECT_EQ(out.str(), c.reported ? message : "");
+        EXPECT_EQ(out.str(), c.reported ? expected_message : "");
     }
 }
 

@@ -11,7 +11,6 @@ namespace {
 
 namespace fs = boost::filesystem;
 
-const std::string message = expected_message;
 const std::string x64r_game = demo_directory + "/x64r/quenby.exe";
 
 struct run_case {
@@ -46,9 +45,9 @@ TEST(Run, StartsTheGameFromTheChosenBuildFolder)
         {"application with a blank", {"--a", "my game.json", "--b", "x86r"}, {}, {},
          {dir + "/x86r/quenby.exe", " --application \"my game.json\"", dir + "/x86r"}, ""},
         {"repeated --build keeps the first", {"--build", "x86r", "--build", "x64r"}, {}, {},
-         {dir + "/x86r/quenby.exe", "", dir + "/x86r"}, message},
+         {dir + "/x86r/quenby.exe", "", dir + "/x86r"}, expected_message},
         {"malformed: defaults", {"--build", "x86r", "--application"}, fs::regular_file, {x64r_game},
-         {x64r_game, "", dir + "/x64r"}, message},
+         {x64r_game, "", dir + "/x64r"}, expected_message},
         {"-h is no help", {"-h"}, {}, {x64r_game},
          {dir + "/x86r/quenby.exe", "", dir + "/x86r"}, ""},
     };
