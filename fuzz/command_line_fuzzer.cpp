@@ -4,20 +4,29 @@
 //
 // Beyond "no crash" it checks that nothing escapes the options stage, that
 // the stage says at most its one message, that the game reads back exactly
-// the application name, and that no input takes more than linear time.
+// the application name, and that no input takes more than linear time. And
+// it checks the options stage against the way it used to work, one parse of
+// all the words by Boost: the piecewise parse must read every command line
+// the same, option for option, and record and report the same.
 
 #include "entry/arguments.hpp"
 #include "launch/parameters.hpp"
 #include "options/options.hpp"
+
+#include <boost/program_options/parsers.hpp>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
+#include <map>
+#include <optional>
 #include <string>
 
 namespace {
+
+namespace po = boost::program_options;
 
 const std::string message =
     "Unknown program options found which are ignored. Type \"--help\" for valid program options.\n";
@@ -72,6 +81,83 @@ std::string read_argument(const std::string& text, std::string& rest)
 
 const auto description = launcher::make_option_description();
 
+// What the options stage leaves: each recorded option with its value ("" for
+// the switch), and whether the message was printed.
+struct outcome {
+    std::map<std::string, std::string> recorded;
+    bool reported = false;
+
+    bool operator==(const outcome& other) const
+    {
+        return recorded == other.recorded && reported == other.reported;
+    }
+};
+
+outcome outcome_of(const po::variables_map& values, bool reported)
+{
+    outcome result{{}, reported};
+    for (const auto& [name, value] : values)
+        result.recorded[name] = value.value().type() == typeid(std::string) ? value.as<std::string>() : "";
+    return result;
+}
+
+std::vector<const char*> c_strings(const std::vector<std::string>& arguments)
+{
+    std::vector<const char*> words;
+    for (const std::string& argument : arguments)
+        words.push_back(argument.c_str());
+    return words;
+}
+
+// The options stage as it was: every word to one run of Boost's parser.
+outcome stage_in_one_parse(const std::vector<std::string>& arguments)
+{
+    po::variables_map values;
+    bool reported = false;
+    if (!arguments.empty()) {
+        auto const words = c_strings(arguments);
+        try {
+            po::store(po::command_line_parser(static_cast<int>(words.size()), words.data())
+                          .options(description)
+                          .allow_unregistered()
+                          .run(),
+                      values);
+        } catch (const std::exception&) {
+            reported = true;
+        }
+    }
+    return outcome_of(values, reported);
+}
+
+template <typename Parse>
+std::optional<po::parsed_options> parsed_or_nothing(const Parse& parse)
+{
+    try {
+        return parse();
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+bool same_reading(const std::optional<po::parsed_options>& a,
+                  const std::optional<po::parsed_options>& b)
+{
+    if (!a || !b)
+        return !a && !b;
+    if (a->options.size() != b->options.size() || a->description != b->description ||
+        a->m_options_prefix != b->m_options_prefix)
+        return false;
+    for (std::size_t i = 0; i < a->options.size(); ++i) {
+        const po::option& x = a->options[i];
+        const po::option& y = b->options[i];
+        if (x.string_key != y.string_key || x.position_key != y.position_key ||
+            x.value != y.value || x.original_tokens != y.original_tokens ||
+            x.unregistered != y.unregistered || x.case_insensitive != y.case_insensitive)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -87,7 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fail("element 0 is not the program");
 
     std::ostringstream out;
-    boost::program_options::variables_map options;
+    po::variables_map options;
     try {
         options = launcher::parse_options(arguments, description, out);
     } catch (...) {
@@ -114,5 +200,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto const elapsed = std::chrono::steady_clock::now() - started;
     if (elapsed > std::chrono::milliseconds(250) + std::chrono::microseconds(50) * size)
         fail("more than linear time");
+
+    // The oracle, outside the timed part: it is quadratic.
+    if (!(outcome_of(options, !out.str().empty()) == stage_in_one_parse(arguments)))
+        fail("the options stage records or reports otherwise than one parse");
+    auto const words = c_strings(arguments);
+    auto const whole = parsed_or_nothing([&] {
+        return launcher::parse_words(static_cast<int>(words.size()), words.data(), description);
+    });
+    // Cut wherever the rules allow, so that every cut is put to the test.
+    auto const cut_everywhere = parsed_or_nothing(
+        [&] { return launcher::parse_in_pieces(arguments, description, 1); });
+    if (!same_reading(whole, cut_everywhere))
+        fail("the parse in pieces reads the words otherwise than one parse");
     return 0;
 }

@@ -1,13 +1,80 @@
 #include "options/options.hpp"
 
-#include <boost/program_options/parsers.hpp>
-
+#include <algorithm>
 #include <exception>
+#include <limits>
+#include <optional>
 #include <ostream>
+#include <string_view>
 
 namespace po = boost::program_options;
 
 namespace launcher {
+namespace {
+
+constexpr std::size_t rest_of_line = std::numeric_limits<std::size_t>::max();
+
+// How many of the words after it Boost's parser may read together with a
+// word that it reads as an option (not as the value of one before it):
+// `certain` it takes as values whatever they look like, up to `possible` in
+// all. These are the only ways a word reaches past itself in
+// detail::cmdline::run: finish_option gives an option its least number of
+// values from the next words, the pass after it lets an option that takes
+// more values gather the plain words that follow, and "--" turns every word
+// after it into a plain word.
+struct reach {
+    std::size_t certain = 0;
+    std::size_t possible = 0;
+};
+
+reach words_taken(std::string_view word, const po::options_description& description)
+{
+    if (word == "--")
+        return {0, rest_of_line};
+    try {
+        // Looked up as finish_option looks it up: guessing on, case-sensitive.
+        if (word.size() >= 3 && word[0] == '-' && word[1] == '-') {
+            auto const equals = word.find('=');
+            std::string const name(word.substr(2, equals == word.npos ? equals : equals - 2));
+            // "--=x" gets no name and is read as a plain word.
+            auto const* option =
+                name.empty() ? nullptr : description.find_nothrow(name, true, false, false);
+            if (!option)
+                return {};
+            // A value after "=" counts as one already given; an empty one
+            // fails the parse right at this word.
+            unsigned const given = equals == word.npos ? 0 : 1;
+            auto const beyond = [given](unsigned tokens) -> std::size_t {
+                return tokens > given ? tokens - given : 0;
+            };
+            return {beyond(option->semantic()->min_tokens()),
+                    beyond(option->semantic()->max_tokens())};
+        }
+        if (word.size() >= 2 && word[0] == '-') {
+            // A short option, or a group of them: looked up without and with
+            // guessing, as parse_short_option and finish_option do. Only one
+            // that names nothing is followed here.
+            std::string const name(word.substr(0, 2));
+            if (!description.find_nothrow(name, false, false, false) &&
+                !description.find_nothrow(name, true, false, false))
+                return {};
+            return {0, rest_of_line};
+        }
+        return {};
+    } catch (const std::exception&) {
+        // An ambiguous name: the parse fails here, and one parse of the rest
+        // fails the same way.
+        return {0, rest_of_line};
+    }
+}
+
+void append(po::parsed_options& joined, po::parsed_options&& piece)
+{
+    joined.options.insert(joined.options.end(), std::make_move_iterator(piece.options.begin()),
+                          std::make_move_iterator(piece.options.end()));
+}
+
+} // namespace
 
 po::options_description make_option_description()
 {
@@ -20,29 +87,80 @@ po::options_description make_option_description()
     return description;
 }
 
+po::parsed_options parse_words(int argc, const char* const argv[],
+                               const po::options_description& description)
+{
+    return po::command_line_parser(argc, argv).options(description).allow_unregistered().run();
+}
+
+po::parsed_options parse_in_pieces(const std::vector<std::string>& arguments,
+                                   const po::options_description& description,
+                                   std::size_t least_piece)
+{
+    // The parser reads the words as C strings, each up to its first NUL.
+    // Element 0 is the program and never an option; each piece is handed
+    // over with the word before it in that place.
+    std::vector<const char*> words;
+    words.reserve(arguments.size() + 1);
+    if (arguments.empty())
+        words.push_back("");  // no program either
+    for (const std::string& argument : arguments)
+        words.push_back(argument.c_str());
+    std::size_t const first = 1;
+
+    std::optional<po::parsed_options> joined;
+    std::size_t piece_begin = first;
+    auto const parse_piece = [&](std::size_t piece_end) {
+        po::parsed_options piece = parse_words(static_cast<int>(piece_end - piece_begin + 1),
+                                               words.data() + piece_begin - 1, description);
+        if (joined)
+            append(*joined, std::move(piece));
+        else
+            joined.emplace(std::move(piece));
+        piece_begin = piece_end;
+    };
+
+    // Words still to come that an earlier word takes as values for certain,
+    // and that it may be read together with.
+    std::size_t certain = 0;
+    std::size_t possible = 0;
+    for (std::size_t word = first; word < words.size(); ++word) {
+        if (certain > 0) {
+            --certain;
+            --possible;
+        } else {
+            reach const taken = words_taken(words[word], description);
+            certain = taken.certain;
+            possible = std::max(possible > 0 ? possible - 1 : 0, taken.possible);
+        }
+        std::size_t const next = word + 1;
+        if (certain == 0 && possible == 0 && next - piece_begin >= least_piece)
+            parse_piece(next);
+    }
+    if (piece_begin < words.size() || !joined)
+        parse_piece(words.size());
+
+    // Plain words are numbered across the whole command line, as one parse
+    // numbers them.
+    int position = 0;
+    for (po::option& option : joined->options)
+        if (option.string_key.empty())
+            option.position_key = position++;
+    return std::move(*joined);
+}
+
 po::variables_map parse_options(const std::vector<std::string>& arguments,
                                 const po::options_description& description,
-                                std::ostream& out)
+                                std::ostream& out, std::size_t least_piece)
 {
     po::variables_map values;
-    // The parser reads element 0 unconditionally: an empty vector must not reach it.
-    if (!arguments.empty()) {
-        std::vector<const char*> words;
-        words.reserve(arguments.size());
-        for (const std::string& argument : arguments)
-            words.push_back(argument.c_str());
-        try {
-            // store() records option by option, so a repeated option keeps
-            // everything recorded before its second occurrence.
-            po::store(po::command_line_parser(static_cast<int>(words.size()), words.data())
-                          .options(description)
-                          .allow_unregistered()
-                          .run(),
-                      values);
-        } catch (const std::exception&) {
-            out << "Unknown program options found which are ignored. "
-                   "Type \"--help\" for valid program options.\n";
-        }
+    try {
+        // store() records option by option, so a repeated option keeps
+        // everything recorded before its second occurrence.
+        po::store(parse_in_pieces(arguments, description, least_piece), values);
+    } catch (const std::exception&) {
+        out << "Unknown program options found which are ignored. "
+               "Type \"--help\" for valid program options.\n";
     }
     po::notify(values);
     return values;

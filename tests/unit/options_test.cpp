@@ -55,22 +55,31 @@ TEST(Options, ToleratesAnyCommandLine)
         {{self, "--application", "a", "--build", "x", "--build", "y", "--help"}, false, "a", "x", true},
         {{self, "--build", "x", "--b", "y", "--application", "a"}, false, {}, "x", true},
         {{self, "--help", "--help"}, true, {}, {}, true},
+        // Words read together: never parsed apart.
+        {{self, "--", "--build", "x86r", "--foo="}, false, {}, {}, false},
+        {{self, "--build", "--", "--application", "a"}, false, "a", "--", false},
+        {{self, "--application", "--application", "--build", "x"}, false, "--application", "x", false},
+        {{self, "--build", "--foo="}, false, {}, {}, true},
+        {{self, "--=x", "--build", "y"}, false, {}, "y", false},
     };
     auto const description = launcher::make_option_description();
-    for (const auto& c : cases) {
-        std::string line;
-        for (const auto& argument : c.arguments)
-            line += "[" + argument + "] ";
-        SCOPED_TRACE(line);
-        std::ostringstream out;
+    // In pieces as long as a command line allows, and cut wherever the
+    // parser may be given the words apart.
+    for (std::size_t const least_piece : {64, 1})
+        for (const auto& c : cases) {
+            std::string line = "piece " + std::to_string(least_piece) + ": ";
+            for (const auto& argument : c.arguments)
+                line += "[" + argument + "] ";
+            SCOPED_TRACE(line);
+            std::ostringstream out;
 
-        auto const values = launcher::parse_options(c.arguments, description, out);
+            auto const values = launcher::parse_options(c.arguments, description, out, least_piece);
 
-        EXPECT_EQ(values.count("help") != 0, c.help);
-        EXPECT_EQ(string_value(values, "application"), c.application);
-        EXPECT_EQ(string_value(values, "build"), c.build);
-        EXPECT_EQ(out.str(), c.reported ? expected_message : "");
-    }
+            EXPECT_EQ(values.count("help") != 0, c.help);
+            EXPECT_EQ(string_value(values, "application"), c.application);
+            EXPECT_EQ(string_value(values, "build"), c.build);
+            EXPECT_EQ(out.str(), c.reported ? expected_message : "");
+        }
 }
 
 TEST(Options, HelpTextListsTheThreeOptions)
