@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """Checks the built launcher.exe: how Windows will load it and its resources.
 
-Usage: executable_test.py path/to/launcher.exe [BUILD_FOLDER...]
+Usage: executable_test.py path/to/launcher.exe path/to/launcher.map [BUILD_FOLDER...]
 
-The folders named after it must not appear in the executable.
+The map is the linker's for that executable (which has no symbols); the
+folders named after it must not appear in the executable.
 """
 
+import collections
 import re
 import struct
 import sys
@@ -14,12 +16,21 @@ import unittest
 import pefile
 
 EXECUTABLE = None
+MAP_FILE = None
 BUILD_FOLDERS = []
 
 # Windows' own DLLs; anything else (libstdc++-6.dll, libgcc_s_*.dll,
 # libwinpthread-1.dll, a Boost DLL) would have to be shipped beside it.
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "shell32.dll", "advapi32.dll",
                "user32.dll", "ole32.dll", "bcrypt.dll"}
+
+
+def symbol_address(linker_map, name):
+    """The address the linker gave `name`, from its map."""
+    found = re.search(r"^\s+0x([0-9a-f]+)\s+" + re.escape(name) + "$", linker_map, re.M)
+    if not found:
+        raise AssertionError(f"{name} is not in the linker map")
+    return int(found.group(1), 16)
 
 
 def resources(pe, kind):
@@ -55,8 +66,37 @@ class Executable(unittest.TestCase):
             pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
         self.assertGreater(relocations.Size, 0, "no relocations: ASLR could not move it")
 
-    def test_has_the_stack_protector_linked_in(self):
-        self.assertIn(b"*** stack smashing detected ***", bytes(self.pe.__data__))
+    def test_starts_with_its_own_start_up_code(self):
+        with open(MAP_FILE) as f:
+            start = symbol_address(f.read(), "launcher_start")
+        self.assertEqual(self.pe.OPTIONAL_HEADER.ImageBase + self.pe.OPTIONAL_HEADER.AddressOfEntryPoint,
+                         start, "the entry point is not the start-up code that hardens the process")
+
+    def test_functions_check_the_one_canary(self):
+        """Each protected function reads the canary twice (in, and before it
+        returns) and calls the failure routine when it changed; without the
+        protector neither happens."""
+        with open(MAP_FILE) as f:
+            linker_map = f.read()
+        guard = symbol_address(linker_map, "__stack_chk_guard")
+        fail = symbol_address(linker_map, "__stack_chk_fail")
+        base = self.pe.OPTIONAL_HEADER.ImageBase
+        # Code names the canary by its absolute address, which the base
+        # relocations list (HIGHLOW entries).
+        targets = collections.Counter(
+            self.pe.get_dword_at_rva(entry.rva)
+            for block in self.pe.DIRECTORY_ENTRY_BASERELOC
+            for entry in block.entries if entry.type == 3)
+        text = next(s for s in self.pe.sections if s.Name.rstrip(b"\0") == b".text")
+        code, start = text.get_data(), base + text.VirtualAddress
+        calls = sum(1 for i in range(len(code) - 4)
+                    if code[i] == 0xE8 and start + i + 5 + struct.unpack_from("<i", code, i + 1)[0] == fail)
+        self.assertGreaterEqual(calls, 100, "few functions call the failure routine")
+        self.assertGreaterEqual(targets[guard], 2 * calls, "protected functions that do not read the canary")
+        for dll in self.pe.DIRECTORY_ENTRY_IMPORT:
+            names = {i.name for i in dll.imports}
+            self.assertFalse(names & {b"CryptAcquireContextA", b"CryptGenRandom"},
+                             "the canary is seeded through a cryptographic provider")
 
     def test_is_reproducible(self):
         self.assertEqual(self.pe.FILE_HEADER.TimeDateStamp, 0, "time stamp in the PE header")
@@ -116,5 +156,6 @@ class Executable(unittest.TestCase):
 
 if __name__ == "__main__":
     EXECUTABLE = sys.argv.pop(1)
+    MAP_FILE = sys.argv.pop(1)
     BUILD_FOLDERS, sys.argv[1:] = sys.argv[1:], []
     unittest.main(verbosity=2)

@@ -1,0 +1,88 @@
+// The process's first code of its own. The linker makes launcher_start the
+// entry point (launcher_process_start in CMakeLists.txt), so it runs before
+// the C runtime's start-up and before any function built with the stack
+// protector; then it hands over to MinGW's start-up code, which calls
+// wWinMain. Nothing in this file may be built with the protector: the
+// canary changes here, under the feet of any protected frame.
+
+#include <windows.h>
+#include <ntsecapi.h>  // RtlGenRandom
+
+#include <cstdint>
+
+extern "C" {
+
+// The canary that every protected function copies into its frame on entry
+// and compares before it returns. Defined here, with the failure routines,
+// rather than taken from GCC's libssp: libssp seeds it through a
+// cryptographic provider (CryptAcquireContextA), which loads and unloads
+// several DLLs at every start, about 5 ms under Wine.
+std::uintptr_t __stack_chk_guard = 0;
+
+// A protected function found its canary overwritten, or a checked string
+// function (_FORTIFY_SOURCE) a write past its buffer: the stack or the heap
+// is corrupt, so no code of the process may run any more (no handlers, no
+// atexit, no output). The process ends with the status Windows' own
+// fail-fast reports for a broken stack cookie.
+[[noreturn]] __attribute__((no_stack_protector)) void __stack_chk_fail()
+{
+    TerminateProcess(GetCurrentProcess(), STATUS_STACK_BUFFER_OVERRUN);
+    __builtin_trap();  // TerminateProcess on oneself does not return
+}
+
+[[noreturn]] __attribute__((no_stack_protector)) void __chk_fail()
+{
+    __stack_chk_fail();
+}
+
+// MinGW's start-up code for a GUI program (with -municode, the one that
+// ends in wWinMain): it starts the C runtime and runs static constructors.
+int WinMainCRTStartup();
+
+} // extern "C"
+
+namespace {
+
+// DLLs loaded by bare name after start-up, by the launcher or by a system
+// DLL working for it (the shell loads several to serve ShellExecuteExW),
+// are looked for in the program's folder first by default. A launcher sits
+// in a game folder that a user can often write to, or in Downloads: a DLL
+// planted there would run inside it. From here on only System32 is
+// searched. SetDefaultDllDirectories is looked up, for Windows 7 without
+// KB2533623 lacks it; there SetDllDirectoryW(L"") at least takes the
+// current folder out of the search.
+__attribute__((no_stack_protector)) void search_dlls_in_system32_only()
+{
+    using set_default_dll_directories = BOOL(WINAPI*)(DWORD);
+    auto const set_default = reinterpret_cast<set_default_dll_directories>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    if (!set_default || !set_default(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        SetDllDirectoryW(L"");
+}
+
+// A canary from the system's random generator (no cryptographic provider
+// needed). Should that fail, one that still differs from process to process
+// and from start to start: time, identifiers and where the stack lies.
+__attribute__((no_stack_protector)) std::uintptr_t fresh_canary()
+{
+    std::uintptr_t canary = 0;
+    if (RtlGenRandom(&canary, sizeof canary) && canary != 0)
+        return canary;
+    LARGE_INTEGER counter{};
+    QueryPerformanceCounter(&counter);
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    canary = static_cast<std::uintptr_t>(counter.QuadPart ^ (counter.QuadPart >> 32)) ^
+             now.dwLowDateTime ^ now.dwHighDateTime ^ (GetCurrentProcessId() << 16) ^
+             GetCurrentThreadId() ^ reinterpret_cast<std::uintptr_t>(&canary);
+    return canary != 0 ? canary : 0x2B992DDF;
+}
+
+} // namespace
+
+extern "C" __attribute__((no_stack_protector)) int launcher_start()
+{
+    search_dlls_in_system32_only();
+    __stack_chk_guard = fresh_canary();
+    return WinMainCRTStartup();
+}

@@ -1,0 +1,90 @@
+// The process's start-up hardening, seen from outside: a program that
+// starts as launcher.exe does (startup_probe.cpp) is made to overrun its
+// stack, to show its canary, and to load a DLL planted beside it.
+
+#include "child_process.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cwctype>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+e2e::finished_process probe(const std::wstring& arguments, const fs::path& program =
+                                e2e::program_directory() / L"startup_probe.exe")
+{
+    return e2e::run_process(program, L"\"" + program.wstring() + L"\" " + arguments);
+}
+
+TEST(Startup, StackOverrunEndsTheProcessAtOnce)
+{
+    auto const run = probe(L"overflow");
+    EXPECT_EQ(run.exit_code, 0xC0000409u);  // STATUS_STACK_BUFFER_OVERRUN
+    EXPECT_EQ(run.output, "before\n");
+}
+
+TEST(Startup, CanaryDiffersFromStartToStart)
+{
+    auto const first = probe(L"guard");
+    auto const second = probe(L"guard");
+    ASSERT_EQ(first.exit_code, 0u);
+    ASSERT_EQ(first.output.size(), 9u) << first.output;
+    EXPECT_NE(first.output, "00000000\n");
+    EXPECT_NE(first.output, second.output);
+}
+
+// Wine prefers its own builtin DLLs; told to prefer a native version.dll,
+// it takes one from wherever the search order finds one first.
+class planted_version_dll {
+public:
+    planted_version_dll() : folder_(L"planted")
+    {
+        fs::copy_file(e2e::program_directory() / L"startup_probe.exe", program());
+        fs::copy_file(e2e::program_directory() / L"planted" / L"version.dll",
+                      folder_.path() / L"version.dll");
+        SetEnvironmentVariableW(L"WINEDLLOVERRIDES", L"version=n,b");
+    }
+    ~planted_version_dll() { SetEnvironmentVariableW(L"WINEDLLOVERRIDES", saved_.c_str()); }
+    planted_version_dll(const planted_version_dll&) = delete;
+    planted_version_dll& operator=(const planted_version_dll&) = delete;
+
+    [[nodiscard]] fs::path program() const { return folder_.path() / L"startup_probe.exe"; }
+    [[nodiscard]] fs::path planted() const { return folder_.path() / L"version.dll"; }
+
+private:
+    static std::wstring current_overrides()
+    {
+        wchar_t value[1024] = L"";
+        GetEnvironmentVariableW(L"WINEDLLOVERRIDES", value, 1024);
+        return value;
+    }
+
+    e2e::temporary_directory folder_;
+    std::wstring saved_ = current_overrides();
+};
+
+std::string lower(std::string text)
+{
+    for (char& c : text)
+        c = static_cast<char>(std::towlower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+TEST(Startup, DllPlantedBesideTheProgramIsNotLoaded)
+{
+    planted_version_dll const setup;
+    auto const planted = lower("loaded: " + setup.planted().string() + "\n");
+
+    // Looking beside the program finds the planted DLL: the test would see it.
+    auto const beside = probe(L"load-beside version.dll", setup.program());
+    ASSERT_EQ(lower(beside.output), planted);
+
+    auto const by_name = probe(L"load version.dll", setup.program());
+    EXPECT_EQ(by_name.exit_code, 0u);
+    EXPECT_NE(lower(by_name.output), planted);
+    EXPECT_EQ(by_name.output.rfind("loaded: ", 0), 0u) << by_name.output;
+}
+
+} // namespace
