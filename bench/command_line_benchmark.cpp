@@ -52,7 +52,14 @@ void ManyWords(benchmark::State& state)
                                  u" --application demo.app.json"));
 }
 
+// One-letter words, as many as fit: the most words a command line can hold.
+void OneLetterWords(benchmark::State& state)
+{
+    run_path(state, command_line(state.range(0), u"", u"a ", u""));
+}
+
 } // namespace
 
 BENCHMARK(LongApplicationName)->RangeMultiplier(2)->Range(1024, 32767)->Complexity();
 BENCHMARK(ManyWords)->RangeMultiplier(2)->Range(1024, 32767)->Complexity();
+BENCHMARK(OneLetterWords)->RangeMultiplier(2)->Range(1024, 32767)->Complexity();
