@@ -1,5 +1,5 @@
 // The process's first code of its own. The linker makes launcher_start the
-// entry point (launcher_process_start in CMakeLists.txt), so it runs before
+// entry point (use_process_start in CMakeLists.txt), so it runs before
 // the C runtime's start-up and before any function built with the stack
 // protector; then it hands over to MinGW's start-up code, which calls
 // wWinMain. Nothing in this file may be built with the protector: the
