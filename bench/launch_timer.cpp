@@ -113,8 +113,10 @@ using timer = std::function<double()>;
 void compare(const char* title, const char* a_name, const timer& a, const char* b_name,
              const timer& b, int runs, const fs::path& record, double target)
 {
-    a(), await_game(record);
-    b(), await_game(record);
+    a();
+    await_game(record);
+    b();
+    await_game(record);
     std::vector<double> a_ms, b_ms;
     for (int i = 0; i < runs; ++i) {
         a_ms.push_back(a());

@@ -106,10 +106,9 @@ po::parsed_options parse_in_pieces(const std::vector<std::string>& arguments,
         words.push_back("");  // no program either
     for (const std::string& argument : arguments)
         words.push_back(argument.c_str());
-    std::size_t const first = 1;
 
     std::optional<po::parsed_options> joined;
-    std::size_t piece_begin = first;
+    std::size_t piece_begin = 1;
     auto const parse_piece = [&](std::size_t piece_end) {
         po::parsed_options piece = parse_words(static_cast<int>(piece_end - piece_begin + 1),
                                                words.data() + piece_begin - 1, description);
@@ -124,7 +123,7 @@ po::parsed_options parse_in_pieces(const std::vector<std::string>& arguments,
     // and that it may be read together with.
     std::size_t certain = 0;
     std::size_t possible = 0;
-    for (std::size_t word = first; word < words.size(); ++word) {
+    for (std::size_t word = 1; word < words.size(); ++word) {
         if (certain > 0) {
             --certain;
             --possible;
