@@ -4,6 +4,7 @@
 
 #include <boost/program_options/variables_map.hpp>
 
+#include <optional>
 #include <string>
 
 namespace launcher {
@@ -19,14 +20,21 @@ namespace launcher {
 // separator except for a drive's root ("C:/").
 [[nodiscard]] std::string launcher_directory(const std::u16string& module_path);
 
+// Whether x64 programs run on the machine Windows describes; empty when
+// Windows did not say. An x64 Windows runs them, an x86 one does not, and an
+// ARM64 one only where it says it emulates x64 (Windows 11 does, Windows 10
+// does not).
+[[nodiscard]] std::optional<bool> runs_x64_programs(const machine_report& machine);
+
 struct game_location {
     std::string executable;         // <launcher directory>/<build>/quenby.exe
     std::string working_directory;  // <launcher directory>/<build>
 };
 
-// The build folder is the one --build names, taken as written; otherwise
-// x64r when the status probe finds anything at x64r/quenby.exe, else x86r
-// without looking. A probe error other than "not found" escapes.
+// The build folder is the one --build names, taken as written. Otherwise it
+// is x86r where x64 programs cannot run, without looking at x64r; else x64r
+// when the status probe finds anything at x64r/quenby.exe, else x86r without
+// looking. A probe error other than "not found" escapes.
 [[nodiscard]] game_location locate_game(const boost::program_options::variables_map& options,
                                         const system_services& system);
 

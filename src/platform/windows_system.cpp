@@ -1,5 +1,6 @@
 #include "platform/windows_system.hpp"
 
+#include "platform/machine.hpp"
 #include "platform/module_file_name.hpp"
 #include "platform/shell_start.hpp"
 
@@ -12,6 +13,7 @@ system_services windows_system()
     return {
         [] { return module_file_name(); },
         [](const boost::filesystem::path& path) { return boost::filesystem::status(path); },
+        [] { return windows_machine(); },
         [](const std::string& file, const std::string& parameters, const std::string& directory) {
             return shell_start(file, parameters, directory, /* wait */ false);
         },

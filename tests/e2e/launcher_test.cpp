@@ -23,6 +23,7 @@ std::string utf8(const fs::path& path)
 struct received {
     std::vector<std::string> words;
     std::string directory;
+    std::string machine;  // what the game was built for: "x64" or "x86"
 };
 
 // A copy of the launcher in a folder of its own, with stand-in games in
@@ -35,10 +36,12 @@ struct installation {
 
     [[nodiscard]] fs::path launcher() const { return root.path() / L"launcher.exe"; }
 
+    // x64r gets the 64-bit game, any other folder the 32-bit one.
     void add_game(const std::wstring& build) const
     {
         fs::create_directories(root.path() / build);
-        fs::copy_file(e2e::program_directory() / L"stand_in_game.exe",
+        fs::copy_file(e2e::program_directory() /
+                          (build == L"x64r" ? L"stand_in_game_x64.exe" : L"stand_in_game.exe"),
                       root.path() / build / L"quenby.exe");
     }
 
@@ -65,6 +68,8 @@ struct installation {
                 report.words.push_back(line.substr(6));
             else if (line.rfind("directory: ", 0) == 0)
                 report.directory = line.substr(11);
+            else if (line.rfind("machine: ", 0) == 0)
+                report.machine = line.substr(9);
         }
         return report;
     }
@@ -105,10 +110,36 @@ struct start_case {
     std::wstring folder;
     std::vector<std::wstring> games;
     std::wstring options;
-    std::wstring started;  // build folder expected to start
+    std::wstring started;  // build folder expected to start; none: no game starts
     std::vector<std::string> words;  // after the game's own path
     std::string output;
 };
+
+void check_start(const start_case& c)
+{
+    SCOPED_TRACE(c.name);
+    installation const demo(c.folder);
+    for (const auto& game : c.games)
+        demo.add_game(game);
+
+    auto const result = demo.run(c.options);
+
+    EXPECT_EQ(result.exit_code, 0u);
+    EXPECT_EQ(result.output, c.output);
+    if (c.started.empty()) {
+        for (const auto& game : c.games)
+            EXPECT_FALSE(demo.game_report(game, 500)) << "the game in a build folder started";
+        return;
+    }
+    auto const report = demo.game_report(c.started);
+    ASSERT_TRUE(report) << "the game in the expected folder did not start";
+    EXPECT_EQ(report->machine, c.started == L"x64r" ? "x64" : "x86");
+    ASSERT_FALSE(report->words.empty());
+    EXPECT_EQ(fs::path(fs::u8path(report->words[0])).filename(), L"quenby.exe");
+    EXPECT_EQ(std::vector<std::string>(report->words.begin() + 1, report->words.end()), c.words);
+    EXPECT_TRUE(fs::equivalent(fs::u8path(report->directory), demo.root.path() / c.started))
+        << report->directory;
+}
 
 TEST(Launcher, StartsTheGameWithItsApplication)
 {
@@ -128,24 +159,26 @@ TEST(Launcher, StartsTheGameWithItsApplication)
         {"folder beyond the BMP", L"Spiele \xD83C\xDFAE", {L"x64r"},
          L" --application \xD83C\xDFAE.json", L"x64r", {"--application", "\xF0\x9F\x8E\xAE.json"}, ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        installation const demo(c.folder);
-        for (const auto& game : c.games)
-            demo.add_game(game);
+    for (const auto& c : cases)
+        check_start(c);
+}
 
-        auto const result = demo.run(c.options);
+// Run in a 32-bit Windows only, which cannot run the 64-bit game in x64r.
+TEST(LauncherOn32BitWindows, StartsTheBuildThatCanRun)
+{
+    SYSTEM_INFO native{};
+    GetNativeSystemInfo(&native);
+    ASSERT_EQ(native.wProcessorArchitecture, PROCESSOR_ARCHITECTURE_INTEL)
+        << "these cases need a 32-bit Windows (WINEARCH=win32)";
 
-        EXPECT_EQ(result.exit_code, 0u);
-        EXPECT_EQ(result.output, c.output);
-        auto const report = demo.game_report(c.started);
-        ASSERT_TRUE(report) << "the game in the expected folder did not start";
-        ASSERT_FALSE(report->words.empty());
-        EXPECT_EQ(fs::path(fs::u8path(report->words[0])).filename(), L"quenby.exe");
-        EXPECT_EQ(std::vector<std::string>(report->words.begin() + 1, report->words.end()), c.words);
-        EXPECT_TRUE(fs::equivalent(fs::u8path(report->directory), demo.root.path() / c.started))
-            << report->directory;
-    }
+    const start_case cases[] = {
+        {"both builds: x86r", L"Demo", {L"x64r", L"x86r"}, L"", L"x86r", {}, ""},
+        {"a 64-bit build only", L"Demo", {L"x64r"}, L"", L"", {}, "ERROR: Failed to start the game\n"},
+        {"--build x64r as written", L"Demo", {L"x64r", L"x86r"}, L" --build x64r", L"", {},
+         "ERROR: Failed to start the game\n"},
+    };
+    for (const auto& c : cases)
+        check_start(c);
 }
 
 TEST(Launcher, ReportsAGameThatCannotStart)

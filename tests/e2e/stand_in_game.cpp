@@ -3,6 +3,7 @@
 //   command line: <the whole command line>
 //   word: <each word, as CommandLineToArgvW splits it>
 //   directory: <the working directory>
+//   machine: <x64 or x86, what it was built for>
 // If a file named "linger" lies beside it, it first waits (up to a minute)
 // for a file named "release" to appear there.
 
@@ -52,6 +53,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
         record += "word: " + utf8(words[i]) + "\n";
     LocalFree(words);
     record += "directory: " + utf8(directory) + "\n";
+#ifdef _WIN64
+    record += "machine: x64\n";
+#else
+    record += "machine: x86\n";
+#endif
 
     // Written aside and renamed, so that a reader never sees half of it.
     std::wstring const partial = folder + L"received.partial";

@@ -21,6 +21,10 @@ inline const std::u16string demo_module = u"/games/demo/launcher.exe";
 inline const std::string demo_directory = "/games/demo";
 #endif
 
+// What an x64 Windows 10 or later answers a 32-bit program.
+inline const launcher::machine_report x64_windows{launcher::machine_type::amd64, std::nullopt,
+                                                  std::nullopt, true};
+
 struct start_request {
     std::string file, parameters, directory;
     bool operator==(const start_request& other) const
@@ -36,9 +40,11 @@ struct fake_system {
     bool module_path_fails = false;
     std::map<std::string, boost::filesystem::file_type> files;  // by UTF-8 generic path
     std::optional<boost::system::error_code> probe_error;
+    launcher::machine_report machine = x64_windows;
     bool shell_accepts = true;
 
     int module_path_queries = 0;
+    int machine_queries = 0;
     std::vector<std::string> probes;
     std::vector<start_request> starts;
 
@@ -60,6 +66,10 @@ struct fake_system {
                 auto const found = files.find(name);
                 return boost::filesystem::file_status(
                     found == files.end() ? boost::filesystem::file_not_found : found->second);
+            },
+            [this] {
+                ++machine_queries;
+                return machine;
             },
             [this](const std::string& file, const std::string& parameters,
                    const std::string& directory) {

@@ -71,4 +71,33 @@ TEST(Location, ComposesPathsFromTheLauncherDirectory)
     }
 }
 
+struct machine_case {
+    const char* name;
+    launcher::machine_report machine;
+    std::optional<bool> runs_x64;
+};
+
+TEST(Location, KnowsWhereX64ProgramsRun)
+{
+    using namespace launcher::machine_type;
+    auto const none = std::nullopt;
+    const machine_case cases[] = {
+        {"x64 Windows", {amd64, none, none, true}, true},
+        {"x86 Windows", {i386, none, none, false}, false},
+        {"ARM64 Windows 11 emulating x64", {arm64, true, none, true}, true},
+        {"ARM64 Windows 11, x64 turned off", {arm64, false, none, true}, false},
+        {"ARM64 Windows 10", {arm64, none, false, true}, false},
+        {"ARM64, x64 guests only said by WOW64", {arm64, none, true, true}, true},
+        {"ARM64 that says nothing of x64", {arm64, none, none, true}, false},
+        {"a machine this launcher does not know (RISC-V)", {0x5064, none, none, true}, none},
+        {"x64 Windows before 10 (1709)", {none, none, none, true}, true},
+        {"x86 Windows before 10 (1709)", {none, none, none, false}, false},
+        {"every call failed", {none, none, none, none}, none},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(launcher::runs_x64_programs(c.machine), c.runs_x64);
+    }
+}
+
 } // namespace

@@ -20,7 +20,11 @@ struct run_case {
     std::vector<std::string> probes;
     start_request expected;
     std::string output;
+    launcher::machine_report machine = x64_windows;
 };
+
+const launcher::machine_report x86_windows{launcher::machine_type::i386, std::nullopt,
+                                           std::nullopt, false};
 
 TEST(Run, StartsTheGameFromTheChosenBuildFolder)
 {
@@ -50,10 +54,17 @@ TEST(Run, StartsTheGameFromTheChosenBuildFolder)
          {x64r_game, "", dir + "/x64r"}, expected_message},
         {"-h is no help", {"-h"}, {}, {x64r_game},
          {dir + "/x86r/quenby.exe", "", dir + "/x86r"}, ""},
+        {"x86 Windows: x86r without looking at x64r", {}, fs::regular_file, {},
+         {dir + "/x86r/quenby.exe", "", dir + "/x86r"}, "", x86_windows},
+        {"x86 Windows: --build x64r as written", {"--build", "x64r"}, fs::regular_file, {},
+         {x64r_game, "", dir + "/x64r"}, "", x86_windows},
+        {"Windows does not say: the probe decides", {}, fs::regular_file, {x64r_game},
+         {x64r_game, "", dir + "/x64r"}, "", {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fake_system os;
+        os.machine = c.machine;
         if (c.x64r_game_type)
             os.files[x64r_game] = *c.x64r_game_type;
         std::vector<std::string> arguments{"launcher.exe"};
