@@ -1,7 +1,7 @@
 // Times launcher.exe against the least launcher under Wine (or Windows):
 //   launch_timer INSTALL_FOLDER [RUNS]
 // INSTALL_FOLDER holds launcher.exe, least_launcher.exe and x64r\quenby.exe
-// (the stand-in game). Each comparison starts its two programs alternately,
+// (the stand-in game, 64-bit on a 64-bit Windows). Each comparison starts its two programs alternately,
 // RUNS times each, and takes medians; each start is timed from just before
 // CreateProcessW to the moment the process has ended, and the game it
 // started is let finish before the next. Three comparisons:

@@ -24,6 +24,11 @@ BUILD_FOLDERS = []
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "shell32.dll", "advapi32.dll",
                "user32.dll", "ole32.dll", "bcrypt.dll"}
 
+# Functions newer than Windows 7 that the launcher looks up at run time: an
+# import would keep it from loading there at all.
+LOOKED_UP = {b"SetDefaultDllDirectories", b"IsWow64Process2", b"GetMachineTypeAttributes",
+             b"IsWow64GuestMachineSupported"}
+
 
 def symbol_address(linker_map, name):
     """The address the linker gave `name`, from its map."""
@@ -110,6 +115,8 @@ class Executable(unittest.TestCase):
         self.assertFalse([dll for dll in imported if dll.startswith(("api-ms-win-", "ext-ms-win-"))],
                          "API sets are missing on Windows 7")
         self.assertLessEqual(imported, SYSTEM_DLLS)
+        names = {i.name for dll in self.pe.DIRECTORY_ENTRY_IMPORT for i in dll.imports}
+        self.assertFalse(names & LOOKED_UP, "imports what Windows 7 lacks")
 
     def test_manifest_runs_as_invoker(self):
         manifests = resources(self.pe, pefile.RESOURCE_TYPE["RT_MANIFEST"])
