@@ -44,7 +44,6 @@ struct fake_system {
     bool shell_accepts = true;
 
     int module_path_queries = 0;
-    int machine_queries = 0;
     std::vector<std::string> probes;
     std::vector<start_request> starts;
 
@@ -67,10 +66,7 @@ struct fake_system {
                 return boost::filesystem::file_status(
                     found == files.end() ? boost::filesystem::file_not_found : found->second);
             },
-            [this] {
-                ++machine_queries;
-                return machine;
-            },
+            [this] { return machine; },
             [this](const std::string& file, const std::string& parameters,
                    const std::string& directory) {
                 starts.push_back({file, parameters, directory});

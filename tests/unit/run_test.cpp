@@ -56,8 +56,6 @@ TEST(Run, StartsTheGameFromTheChosenBuildFolder)
          {dir + "/x86r/quenby.exe", "", dir + "/x86r"}, ""},
         {"x86 Windows: x86r without looking at x64r", {}, fs::regular_file, {},
          {dir + "/x86r/quenby.exe", "", dir + "/x86r"}, "", x86_windows},
-        {"x86 Windows: --build x64r as written", {"--build", "x64r"}, fs::regular_file, {},
-         {x64r_game, "", dir + "/x64r"}, "", x86_windows},
         {"Windows does not say: the probe decides", {}, fs::regular_file, {x64r_game},
          {x64r_game, "", dir + "/x64r"}, "", {}},
     };
