@@ -1,10 +1,11 @@
 // Times launcher.exe against the least launcher under Wine (or Windows):
 //   launch_timer INSTALL_FOLDER [RUNS]
 // INSTALL_FOLDER holds launcher.exe, least_launcher.exe and x64r\quenby.exe
-// (the stand-in game, 64-bit on a 64-bit Windows). Each comparison starts its two programs alternately,
-// RUNS times each, and takes medians; each start is timed from just before
-// CreateProcessW to the moment the process has ended, and the game it
-// started is let finish before the next. Three comparisons:
+// (the stand-in game, 64-bit on a 64-bit Windows). Each comparison starts
+// its two programs alternately, RUNS times each, and takes medians; each
+// start is timed from just before CreateProcessW to the moment the process
+// has ended, and the game it started is let finish before the next. Three
+// comparisons:
 //  - launcher against least launcher, all started from this one process;
 //  - the same, each started from a fresh parent process (this program run
 //    again as `launch_timer --time-one PROGRAM WORDS`), as a player's shell

@@ -52,9 +52,9 @@ std::optional<bool> x64_guest()
 // on a 64-bit Windows.
 std::optional<bool> wow64()
 {
-    BOOL wow64 = FALSE;
-    if (IsWow64Process(GetCurrentProcess(), &wow64))
-        return wow64 != FALSE;
+    BOOL on_64_bit_windows = FALSE;
+    if (IsWow64Process(GetCurrentProcess(), &on_64_bit_windows))
+        return on_64_bit_windows != FALSE;
     return std::nullopt;
 }
 
