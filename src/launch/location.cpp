@@ -2,32 +2,134 @@
 
 #include "platform/utf16.hpp"
 
+#include <vector>
+
 namespace fs = boost::filesystem;
 
 namespace launcher {
+namespace {
 
-fs::path path_from_utf8(const std::string& text)
+bool is_separator(char c)
 {
-#ifdef _WIN32
-    return fs::path(to_wide(text));
-#else
-    return fs::path(text);
-#endif
+    return c == '\\' || c == '/';
 }
 
-std::string generic_utf8(const fs::path& path)
+// The components of `text`, split at either separator; a run of separators
+// counts as one.
+void add_components(std::string_view text, std::vector<std::string>& components)
 {
-#ifdef _WIN32
-    return from_wide(path.generic_wstring());
-#else
-    return path.generic_string();
-#endif
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        if (is_separator(text[begin])) {
+            ++begin;
+            continue;
+        }
+        std::size_t end = begin;
+        while (end < text.size() && !is_separator(text[end]))
+            ++end;
+        components.emplace_back(text.substr(begin, end - begin));
+        begin = end;
+    }
 }
 
-std::string launcher_directory(const std::u16string& module_path)
+bool starts_with_separators(std::string_view text, std::size_t count)
 {
-    return generic_utf8(path_from_utf8(to_utf8(module_path)).parent_path());
+    if (text.size() < count)
+        return false;
+    for (std::size_t i = 0; i < count; ++i)
+        if (!is_separator(text[i]))
+            return false;
+    return true;
 }
+
+bool is_drive(std::string_view component)
+{
+    return component.size() == 2 && component[1] == ':' &&
+           ((component[0] >= 'A' && component[0] <= 'Z') || (component[0] >= 'a' && component[0] <= 'z'));
+}
+
+// A Windows path taken apart. `root` is written without "\\?\": "C:\",
+// "\\server\share", "\" or nothing. `verbatim_root` is the root with the
+// prefix, for a path that had it: "\\?\C:\", "\\?\UNC\server\share"; where
+// the prefix cannot go (a volume name, say) both are that form.
+struct windows_path {
+    std::string root;
+    std::string verbatim_root;
+    std::vector<std::string> components;
+};
+
+windows_path parse(std::string_view text)
+{
+    windows_path path;
+    bool verbatim = false;
+    bool unc = false;
+    if (starts_with_separators(text, 2) && text.size() >= 4 && text[2] == '?' && is_separator(text[3])) {
+        verbatim = true;
+        text.remove_prefix(4);
+        if (text.size() >= 4 && (text[0] == 'U' || text[0] == 'u') && (text[1] == 'N' || text[1] == 'n') &&
+            (text[2] == 'C' || text[2] == 'c') && is_separator(text[3])) {
+            unc = true;
+            text.remove_prefix(4);
+        }
+    } else if (starts_with_separators(text, 2)) {
+        unc = true;
+    }
+    bool const rooted = !text.empty() && is_separator(text[0]);
+    add_components(text, path.components);
+
+    auto& parts = path.components;
+    if (unc) {
+        // Server and share are the root of a UNC path.
+        std::size_t const taken = std::min<std::size_t>(parts.size(), 2);
+        path.root = "\\";
+        for (std::size_t i = 0; i < taken; ++i)
+            path.root += "\\" + parts[i];
+        parts.erase(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(taken));
+        if (verbatim)
+            path.verbatim_root = "\\\\?\\UNC" + path.root.substr(1);
+    } else if (!parts.empty() && is_drive(parts[0]) && text.size() > 2 && is_separator(text[2])) {
+        path.root = parts[0] + "\\";
+        parts.erase(parts.begin());
+        if (verbatim)
+            path.verbatim_root = "\\\\?\\" + path.root;
+    } else if (verbatim) {
+        path.root = path.verbatim_root = "\\\\?\\" + (parts.empty() ? std::string() : parts[0]);
+        if (!parts.empty())
+            parts.erase(parts.begin());
+    } else if (rooted) {
+        path.root = "\\";
+    }
+    return path;
+}
+
+std::string compose(const std::string& root, const std::vector<std::string>& components)
+{
+    std::string text = root;
+    for (const auto& component : components) {
+        if (!text.empty() && text.back() != '\\')
+            text += '\\';
+        text += component;
+    }
+    return text;
+}
+
+// Without "\\?\", Windows normalises a path before it names a file: it
+// strips a trailing dot or blank from every name, and refuses a path of
+// MAX_PATH (260) characters or more, the terminating NUL included. A
+// prefixed path can do without the prefix only where neither happens.
+bool plain_form_names_the_same(const std::string& root, const std::vector<std::string>& components)
+{
+    if (to_utf16(compose(root, components)).size() >= 260)
+        return false;
+    for (const auto& name : components) {
+        // "." and ".." are steps rather than names: only the plain form can take them.
+        if (name != "." && name != ".." && (name.back() == '.' || name.back() == ' '))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
 
 std::optional<bool> runs_x64_programs(const machine_report& machine)
 {
@@ -49,10 +151,25 @@ std::optional<bool> runs_x64_programs(const machine_report& machine)
     return machine.wow64;
 }
 
+game_location game_paths(std::u16string_view module_path, std::string_view build)
+{
+    windows_path folder = parse(to_utf8(module_path));
+    if (!folder.components.empty())
+        folder.components.pop_back();  // the launcher's own file name
+    add_components(build, folder.components);
+    std::vector<std::string> executable = folder.components;
+    executable.emplace_back("quenby.exe");
+
+    std::string root = folder.root;
+    if (!folder.verbatim_root.empty() && !plain_form_names_the_same(root, executable))
+        root = folder.verbatim_root;
+    return {compose(root, executable), compose(root, folder.components)};
+}
+
 game_location locate_game(const boost::program_options::variables_map& options,
                           const system_services& system)
 {
-    std::string const directory = launcher_directory(system.module_path());
+    std::u16string const module_path = system.module_path();
 
     std::string build;
     if (options.count("build")) {
@@ -64,12 +181,10 @@ game_location locate_game(const boost::program_options::variables_map& options,
     } else {
         // A sharing violation gives a status of undetermined type, and a
         // directory named quenby.exe is there too: both count as present.
-        auto const type = system.status(path_from_utf8(directory + "/x64r/quenby.exe")).type();
+        auto const type = system.status(game_paths(module_path, "x64r").executable).type();
         build = type != fs::status_error && type != fs::file_not_found ? "x64r" : "x86r";
     }
-
-    std::string const working_directory = directory + "/" + build;
-    return {working_directory + "/quenby.exe", working_directory};
+    return game_paths(module_path, build);
 }
 
 } // namespace launcher

@@ -6,19 +6,9 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace launcher {
-
-// A Boost.Filesystem path for a UTF-8 string, and back, keeping every
-// character: Windows paths hold UTF-16, and going through the path locale
-// would convert each UTF-16 unit on its own and lose what lies beyond the
-// Basic Multilingual Plane.
-[[nodiscard]] boost::filesystem::path path_from_utf8(const std::string& text);
-[[nodiscard]] std::string generic_utf8(const boost::filesystem::path& path);
-
-// The folder that holds the launcher, "/" separated, without a trailing
-// separator except for a drive's root ("C:/").
-[[nodiscard]] std::string launcher_directory(const std::u16string& module_path);
 
 // Whether x64 programs run on the machine Windows describes; empty when
 // Windows did not say. An x64 Windows runs them, an x86 one does not, and an
@@ -26,14 +16,24 @@ namespace launcher {
 // does not).
 [[nodiscard]] std::optional<bool> runs_x64_programs(const machine_report& machine);
 
+// UTF-8 Windows paths, written as Windows writes them.
 struct game_location {
-    std::string executable;         // <launcher directory>/<build>/quenby.exe
-    std::string working_directory;  // <launcher directory>/<build>
+    std::string executable;         // <launcher folder>\<build>\quenby.exe
+    std::string working_directory;  // <launcher folder>\<build>
 };
+
+// The game's paths in the `build` folder beside the launcher at
+// `module_path`, as the shell needs them: its path helpers know UNC and
+// "\\?\" paths only with backslashes, and no forward slash may follow
+// "\\?\". So separators are backslashes, one between components (a drive
+// root gives "C:\x64r"), with none at the end; `build` is inserted as
+// written otherwise. A "\\?\" launcher path loses its prefix where the plain
+// form names the same file and fits in MAX_PATH; see location.cpp.
+[[nodiscard]] game_location game_paths(std::u16string_view module_path, std::string_view build);
 
 // The build folder is the one --build names, taken as written. Otherwise it
 // is x86r where x64 programs cannot run, without looking at x64r; else x64r
-// when the status probe finds anything at x64r/quenby.exe, else x86r without
+// when the status probe finds anything at x64r\quenby.exe, else x86r without
 // looking. A probe error other than "not found" escapes.
 [[nodiscard]] game_location locate_game(const boost::program_options::variables_map& options,
                                         const system_services& system);

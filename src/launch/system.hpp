@@ -1,7 +1,6 @@
 #pragma once
 
 #include <boost/filesystem/file_status.hpp>
-#include <boost/filesystem/path.hpp>
 
 #include <cstdint>
 #include <functional>
@@ -32,8 +31,9 @@ struct system_services {
     // The launcher's own executable as UTF-16. Throws when it cannot be read.
     std::function<std::u16string()> module_path;
 
-    // What is at a path, as boost::filesystem::status (the throwing form) tells.
-    std::function<boost::filesystem::file_status(const boost::filesystem::path&)> status;
+    // What is at a path (UTF-8, as Windows writes it), as
+    // boost::filesystem::status (the throwing form) tells.
+    std::function<boost::filesystem::file_status(const std::string& path)> status;
 
     // What Windows says about the machine: can x64 programs run here?
     std::function<machine_report()> machine;

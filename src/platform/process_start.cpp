@@ -6,9 +6,9 @@
 // canary changes here, under the feet of any protected frame.
 
 #include <windows.h>
-#include <ntsecapi.h>  // RtlGenRandom
 
 #include <cstdint>
+#include <initializer_list>
 
 extern "C" {
 
@@ -50,23 +50,60 @@ namespace {
 // planted there would run inside it. From here on only System32 is
 // searched. SetDefaultDllDirectories is looked up, for Windows 7 without
 // KB2533623 lacks it; there SetDllDirectoryW(L"") at least takes the
-// current folder out of the search.
-__attribute__((no_stack_protector)) void search_dlls_in_system32_only()
+// current folder out of the search. True when only System32 is searched.
+__attribute__((no_stack_protector)) bool search_dlls_in_system32_only()
 {
     using set_default_dll_directories = BOOL(WINAPI*)(DWORD);
     auto const set_default = reinterpret_cast<set_default_dll_directories>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
-    if (!set_default || !set_default(LOAD_LIBRARY_SEARCH_SYSTEM32))
-        SetDllDirectoryW(L"");
+    if (set_default && set_default(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        return true;
+    SetDllDirectoryW(L"");
+    return false;
+}
+
+// A DLL from System32 and nowhere else. Without the search flags (they came
+// with SetDefaultDllDirectories) by its full path there.
+__attribute__((no_stack_protector)) HMODULE load_from_system32(const wchar_t* name,
+                                                               bool search_flags)
+{
+    if (search_flags)
+        return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    wchar_t path[MAX_PATH];
+    UINT const length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length + 1 + lstrlenW(name) >= MAX_PATH)
+        return nullptr;
+    path[length] = L'\\';
+    lstrcpyW(path + length + 1, name);
+    return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+// The system's random generator, RtlGenRandom (exported as
+// SystemFunction036). Not imported: from Windows 7 on advapi32.dll only
+// forwards it to cryptbase.dll, which is no known DLL, and the loader would
+// resolve that import before any code here runs, looking in the program's
+// folder first. So it is looked up once the search is restricted, from
+// System32: in cryptbase.dll first (Windows 7 and later), then in
+// advapi32.dll (which holds it itself on Vista).
+using random_generator = BOOLEAN(WINAPI*)(PVOID buffer, ULONG length);
+
+__attribute__((no_stack_protector)) random_generator system_random_generator(bool search_flags)
+{
+    for (const wchar_t* dll : {L"cryptbase.dll", L"advapi32.dll"}) {
+        if (HMODULE const module = load_from_system32(dll, search_flags))
+            if (FARPROC const generator = GetProcAddress(module, "SystemFunction036"))
+                return reinterpret_cast<random_generator>(reinterpret_cast<void*>(generator));
+    }
+    return nullptr;
 }
 
 // A canary from the system's random generator (no cryptographic provider
 // needed). Should that fail, one that still differs from process to process
 // and from start to start: time, identifiers and where the stack lies.
-__attribute__((no_stack_protector)) std::uintptr_t fresh_canary()
+__attribute__((no_stack_protector)) std::uintptr_t fresh_canary(random_generator generate)
 {
     std::uintptr_t canary = 0;
-    if (RtlGenRandom(&canary, sizeof canary) && canary != 0)
+    if (generate && generate(&canary, sizeof canary) && canary != 0)
         return canary;
     LARGE_INTEGER counter{};
     QueryPerformanceCounter(&counter);
@@ -82,7 +119,7 @@ __attribute__((no_stack_protector)) std::uintptr_t fresh_canary()
 
 extern "C" __attribute__((no_stack_protector)) int launcher_start()
 {
-    search_dlls_in_system32_only();
-    __stack_chk_guard = fresh_canary();
+    bool const search_flags = search_dlls_in_system32_only();
+    __stack_chk_guard = fresh_canary(system_random_generator(search_flags));
     return WinMainCRTStartup();
 }

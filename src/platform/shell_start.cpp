@@ -17,7 +17,9 @@ bool shell_start(const std::string& file, const std::string& parameters,
 
     SHELLEXECUTEINFOW request{};
     request.cbSize = sizeof request;
-    request.fMask = SEE_MASK_NOCLOSEPROCESS;
+    // The launcher may end right after the call: without NOASYNC the shell
+    // could still be working on the request in a thread of this process.
+    request.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
     request.hwnd = nullptr;
     request.lpVerb = L"open";
     request.lpFile = wide_file.c_str();
@@ -26,7 +28,7 @@ bool shell_start(const std::string& file, const std::string& parameters,
     request.nShow = SW_SHOWDEFAULT;
     request.hInstApp = nullptr;
 
-    bool const started = calls.shell_execute(&request) == TRUE;
+    bool const started = calls.shell_execute(&request) != FALSE;
     // hProcess stays null even on success when no new process was made (a
     // document handed to a running program, DDE): only a real one is owned.
     unique_handle const process(started ? request.hProcess : nullptr, calls.close);

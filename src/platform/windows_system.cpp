@@ -3,6 +3,7 @@
 #include "platform/machine.hpp"
 #include "platform/module_file_name.hpp"
 #include "platform/shell_start.hpp"
+#include "platform/utf16.hpp"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -12,7 +13,7 @@ system_services windows_system()
 {
     return {
         [] { return module_file_name(); },
-        [](const boost::filesystem::path& path) { return boost::filesystem::status(path); },
+        [](const std::string& path) { return boost::filesystem::status(to_wide(path)); },
         [] { return windows_machine(); },
         [](const std::string& file, const std::string& parameters, const std::string& directory) {
             return shell_start(file, parameters, directory, /* wait */ false);

@@ -35,7 +35,9 @@ else
     check '[ "$code" -eq 255 ]' "exit code $code, expected -1 (255)"
     check '[ "$(wc -l <"$dir/output")" -eq 1 ]' "expected exactly one line of output"
     check 'grep -q "^Exception: .*boost::filesystem::status" "$dir/output"' "expected the probe's failure"
+    check 'grep -qF "\\x64r\\quenby.exe" "$dir/output" && ! grep -q / "$dir/output"' \
+        "expected the probe's path as Windows writes it"
     check '[ ! -e "$dir/x86r/received.txt" ]' "a game was started"
 fi
-echo "output: $(cat "$dir/output")"
+printf 'output: %s\n' "$(cat "$dir/output")"
 exit $failed

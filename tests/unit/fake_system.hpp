@@ -12,14 +12,9 @@
 #include <tuple>
 #include <vector>
 
-// A launcher installed in the demo folder, in this platform's spelling.
-#ifdef _WIN32
+// A launcher installed in the demo folder.
 inline const std::u16string demo_module = u"C:\\Games\\Demo\\launcher.exe";
-inline const std::string demo_directory = "C:/Games/Demo";
-#else
-inline const std::u16string demo_module = u"/games/demo/launcher.exe";
-inline const std::string demo_directory = "/games/demo";
-#endif
+inline const std::string demo_directory = "C:\\Games\\Demo";
 
 // What an x64 Windows 10 or later answers a 32-bit program.
 inline const launcher::machine_report x64_windows{launcher::machine_type::amd64, std::nullopt,
@@ -38,7 +33,7 @@ struct start_request {
 struct fake_system {
     std::u16string module_path = demo_module;
     bool module_path_fails = false;
-    std::map<std::string, boost::filesystem::file_type> files;  // by UTF-8 generic path
+    std::map<std::string, boost::filesystem::file_type> files;  // by UTF-8 path, as probed
     std::optional<boost::system::error_code> probe_error;
     launcher::machine_report machine = x64_windows;
     bool shell_accepts = true;
@@ -56,13 +51,12 @@ struct fake_system {
                     throw std::runtime_error("no module path");
                 return module_path;
             },
-            [this](const boost::filesystem::path& path) {
-                std::string const name = launcher::generic_utf8(path);
-                probes.push_back(name);
+            [this](const std::string& path) {
+                probes.push_back(path);
                 if (probe_error)
                     throw boost::filesystem::filesystem_error("boost::filesystem::status", path,
                                                               *probe_error);
-                auto const found = files.find(name);
+                auto const found = files.find(path);
                 return boost::filesystem::file_status(
                     found == files.end() ? boost::filesystem::file_not_found : found->second);
             },

@@ -6,66 +6,92 @@
 
 namespace {
 
-struct directory_case {
-    const char* name;
-    std::u16string module_path;
-    std::string directory;
-};
-
-TEST(Location, LauncherDirectoryIsTheModulesFolderInGenericForm)
-{
-    const directory_case cases[] = {
-#ifdef _WIN32
-        {"nested", u"C:\\Games\\Demo\\launcher.exe", "C:/Games/Demo"},
-        {"drive root keeps its separator", u"C:\\launcher.exe", "C:/"},
-        {"mixed separators", u"D:/Games\\Demo/launcher.exe", "D:/Games/Demo"},
-        {"network share", u"\\\\server\\share\\launcher.exe", "//server/share"},
-        {"cyrillic", u"C:\\\u0418\u0433\u0440\u044B\\launcher.exe", "C:/\xD0\x98\xD0\xB3\xD1\x80\xD1\x8B"},
-        {"beyond the BMP", u"C:\\Spiele \xD83C\xDFAE\\launcher.exe", "C:/Spiele \xF0\x9F\x8E\xAE"},
-#else
-        {"nested", u"/games/demo/launcher.exe", "/games/demo"},
-        {"root", u"/launcher.exe", "/"},
-        {"beyond the BMP", u"/spiele \xD83C\xDFAE/launcher.exe", "/spiele \xF0\x9F\x8E\xAE"},
-#endif
-        {"no folder at all", u"launcher.exe", ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(launcher::launcher_directory(c.module_path), c.directory);
-    }
-}
+namespace po = boost::program_options;
 
 struct locate_case {
     const char* name;
     std::u16string module_path;
-    std::string probe;
+    std::optional<std::string> build;  // --build
+    std::string probe;                 // none with --build
     std::string executable;
     std::string working_directory;
 };
 
-TEST(Location, ComposesPathsFromTheLauncherDirectory)
+// Windows' own form whatever the launcher's path looks like: what the shell
+// parses (UNC, "\\?\") it knows with backslashes only.
+TEST(Location, WritesPathsAsWindowsDoes)
 {
+    std::u16string const long_name(240, u'a');   // C:\<240>\x64r\quenby.exe: 259 characters
+    std::string const long_name8(240, 'a');
+    std::u16string const emoji_name = [] {      // 120 characters, 240 UTF-16 units
+        std::u16string name;
+        for (int i = 0; i < 120; ++i)
+            name += u"\xD83C\xDFAE";
+        return name;
+    }();
+    std::string emoji_name8;
+    for (int i = 0; i < 120; ++i)
+        emoji_name8 += "\xF0\x9F\x8E\xAE";
+
     const locate_case cases[] = {
-#ifdef _WIN32
-        {"drive root doubles the separator", u"C:\\launcher.exe",
-         "C://x64r/quenby.exe", "C://x86r/quenby.exe", "C://x86r"},
-        {"characters beyond the BMP survive", u"C:\\\xD83C\xDFAE\\launcher.exe",
-         "C:/\xF0\x9F\x8E\xAE/x64r/quenby.exe", "C:/\xF0\x9F\x8E\xAE/x86r/quenby.exe",
-         "C:/\xF0\x9F\x8E\xAE/x86r"},
-#else
-        {"root doubles the separator", u"/launcher.exe",
-         "//x64r/quenby.exe", "//x86r/quenby.exe", "//x86r"},
-        {"characters beyond the BMP survive", u"/\xD83C\xDFAE/launcher.exe",
-         "/\xF0\x9F\x8E\xAE/x64r/quenby.exe", "/\xF0\x9F\x8E\xAE/x86r/quenby.exe",
-         "/\xF0\x9F\x8E\xAE/x86r"},
-#endif
+        {"drive", u"C:\\Games\\Demo\\launcher.exe", {},
+         "C:\\Games\\Demo\\x64r\\quenby.exe", "C:\\Games\\Demo\\x86r\\quenby.exe", "C:\\Games\\Demo\\x86r"},
+        {"drive root: one separator", u"C:\\launcher.exe", {},
+         "C:\\x64r\\quenby.exe", "C:\\x86r\\quenby.exe", "C:\\x86r"},
+        {"mixed separators", u"D:/Games\\\\Demo/launcher.exe", {},
+         "D:\\Games\\Demo\\x64r\\quenby.exe", "D:\\Games\\Demo\\x86r\\quenby.exe", "D:\\Games\\Demo\\x86r"},
+        {"network share", u"\\\\server\\share\\Q\\launcher.exe", {},
+         "\\\\server\\share\\Q\\x64r\\quenby.exe", "\\\\server\\share\\Q\\x86r\\quenby.exe",
+         "\\\\server\\share\\Q\\x86r"},
+        {"root of a share", u"\\\\server\\share\\launcher.exe", {"x86r"},
+         "", "\\\\server\\share\\x86r\\quenby.exe", "\\\\server\\share\\x86r"},
+        {"\\\\?\\ drive loses its prefix", u"\\\\?\\C:\\Games\\Q\\launcher.exe", {},
+         "C:\\Games\\Q\\x64r\\quenby.exe", "C:\\Games\\Q\\x86r\\quenby.exe", "C:\\Games\\Q\\x86r"},
+        {"\\\\?\\UNC becomes UNC", u"\\\\?\\UNC\\server\\share\\Q\\launcher.exe", {},
+         "\\\\server\\share\\Q\\x64r\\quenby.exe", "\\\\server\\share\\Q\\x86r\\quenby.exe",
+         "\\\\server\\share\\Q\\x86r"},
+        {"\\\\?\\ path of 259 characters loses its prefix", u"\\\\?\\C:\\" + long_name + u"\\launcher.exe", {},
+         "C:\\" + long_name8 + "\\x64r\\quenby.exe", "C:\\" + long_name8 + "\\x86r\\quenby.exe",
+         "C:\\" + long_name8 + "\\x86r"},
+        {"\\\\?\\ path of 260 characters keeps it", u"\\\\?\\C:\\" + long_name + u"a\\launcher.exe", {},
+         "\\\\?\\C:\\" + long_name8 + "a\\x64r\\quenby.exe", "\\\\?\\C:\\" + long_name8 + "a\\x86r\\quenby.exe",
+         "\\\\?\\C:\\" + long_name8 + "a\\x86r"},
+        {"length in UTF-16 units", u"\\\\?\\C:\\" + emoji_name + u"\\launcher.exe", {"x86r"},
+         "", "C:\\" + emoji_name8 + "\\x86r\\quenby.exe", "C:\\" + emoji_name8 + "\\x86r"},
+        {"long \\\\?\\UNC keeps its prefix", u"\\\\?\\UNC\\server\\share\\" + long_name + u"\\launcher.exe", {"x86r"},
+         "", "\\\\?\\UNC\\server\\share\\" + long_name8 + "\\x86r\\quenby.exe",
+         "\\\\?\\UNC\\server\\share\\" + long_name8 + "\\x86r"},
+        {"\\\\?\\ folder ending in a dot keeps it", u"\\\\?\\C:\\Games\\Q.\\launcher.exe", {},
+         "\\\\?\\C:\\Games\\Q.\\x64r\\quenby.exe", "\\\\?\\C:\\Games\\Q.\\x86r\\quenby.exe",
+         "\\\\?\\C:\\Games\\Q.\\x86r"},
+        {"\\\\?\\ --build ending in a blank keeps it", u"\\\\?\\C:\\Q\\launcher.exe", {"Release "},
+         "", "\\\\?\\C:\\Q\\Release \\quenby.exe", "\\\\?\\C:\\Q\\Release "},
+        {"\\\\?\\ with --build ..: a step, not a name", u"\\\\?\\C:\\Q\\launcher.exe", {"../other"},
+         "", "C:\\Q\\..\\other\\quenby.exe", "C:\\Q\\..\\other"},
+        {"\\\\?\\ volume keeps its prefix", u"\\\\?\\Volume{1b3b}\\Q\\launcher.exe", {"x86r"},
+         "", "\\\\?\\Volume{1b3b}\\Q\\x86r\\quenby.exe", "\\\\?\\Volume{1b3b}\\Q\\x86r"},
+        {"--build at a drive root", u"C:\\launcher.exe", {"/sub//dir/"},
+         "", "C:\\sub\\dir\\quenby.exe", "C:\\sub\\dir"},
+        {"cyrillic", u"C:\\\u0418\u0433\u0440\u044B\\launcher.exe", {},
+         "C:\\\xD0\x98\xD0\xB3\xD1\x80\xD1\x8B\\x64r\\quenby.exe",
+         "C:\\\xD0\x98\xD0\xB3\xD1\x80\xD1\x8B\\x86r\\quenby.exe", "C:\\\xD0\x98\xD0\xB3\xD1\x80\xD1\x8B\\x86r"},
+        {"characters beyond the BMP survive", u"C:\\\xD83C\xDFAE\\launcher.exe", {},
+         "C:\\\xF0\x9F\x8E\xAE\\x64r\\quenby.exe", "C:\\\xF0\x9F\x8E\xAE\\x86r\\quenby.exe",
+         "C:\\\xF0\x9F\x8E\xAE\\x86r"},
+        {"no folder at all", u"launcher.exe", {},
+         "x64r\\quenby.exe", "x86r\\quenby.exe", "x86r"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fake_system os;
         os.module_path = c.module_path;
-        auto const game = launcher::locate_game({}, os.services());
-        EXPECT_EQ(os.probes, std::vector<std::string>{c.probe});
+        po::variables_map options;
+        if (c.build)
+            options.insert({"build", po::variable_value(*c.build, false)});
+
+        auto const game = launcher::locate_game(options, os.services());
+
+        EXPECT_EQ(os.probes, c.probe.empty() ? std::vector<std::string>{} : std::vector{c.probe});
         EXPECT_EQ(game.executable, c.executable);
         EXPECT_EQ(game.working_directory, c.working_directory);
     }

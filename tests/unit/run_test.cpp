@@ -11,7 +11,7 @@ namespace {
 
 namespace fs = boost::filesystem;
 
-const std::string x64r_game = demo_directory + "/x64r/quenby.exe";
+const std::string x64r_game = demo_directory + "\\x64r\\quenby.exe";
 
 struct run_case {
     const char* name;
@@ -31,33 +31,37 @@ TEST(Run, StartsTheGameFromTheChosenBuildFolder)
     std::string const dir = demo_directory;
     const run_case cases[] = {
         {"x64r present", {}, fs::regular_file, {x64r_game},
-         {dir + "/x64r/quenby.exe", "", dir + "/x64r"}, ""},
+         {dir + "\\x64r\\quenby.exe", "", dir + "\\x64r"}, ""},
         {"x64r absent", {}, {}, {x64r_game},
-         {dir + "/x86r/quenby.exe", "", dir + "/x86r"}, ""},
+         {dir + "\\x86r\\quenby.exe", "", dir + "\\x86r"}, ""},
         {"a directory named quenby.exe", {}, fs::directory_file, {x64r_game},
-         {dir + "/x64r/quenby.exe", "", dir + "/x64r"}, ""},
+         {dir + "\\x64r\\quenby.exe", "", dir + "\\x64r"}, ""},
         {"undetermined type (sharing violation)", {}, fs::type_unknown, {x64r_game},
-         {dir + "/x64r/quenby.exe", "", dir + "/x64r"}, ""},
+         {dir + "\\x64r\\quenby.exe", "", dir + "\\x64r"}, ""},
         {"status error", {}, fs::status_error, {x64r_game},
-         {dir + "/x86r/quenby.exe", "", dir + "/x86r"}, ""},
+         {dir + "\\x86r\\quenby.exe", "", dir + "\\x86r"}, ""},
         {"--build named: no probe", {"--build", "Release"}, fs::regular_file, {},
-         {dir + "/Release/quenby.exe", "", dir + "/Release"}, ""},
+         {dir + "\\Release\\quenby.exe", "", dir + "\\Release"}, ""},
         {"--build verbatim", {"--build=../other"}, {}, {},
-         {dir + "/../other/quenby.exe", "", dir + "/../other"}, ""},
+         {dir + "\\..\\other\\quenby.exe", "", dir + "\\..\\other"}, ""},
+        {"--build with a forward slash", {"--build", "sub/dir"}, {}, {},
+         {dir + "\\sub\\dir\\quenby.exe", "", dir + "\\sub\\dir"}, ""},
+        {"--build with a trailing separator", {"--build", "x86r/"}, {}, {},
+         {dir + "\\x86r\\quenby.exe", "", dir + "\\x86r"}, ""},
         {"application", {"--application", "../game.app.json"}, fs::regular_file, {x64r_game},
-         {x64r_game, " --application \"../game.app.json\"", dir + "/x64r"}, ""},
+         {x64r_game, " --application \"../game.app.json\"", dir + "\\x64r"}, ""},
         {"application with a blank", {"--a", "my game.json", "--b", "x86r"}, {}, {},
-         {dir + "/x86r/quenby.exe", " --application \"my game.json\"", dir + "/x86r"}, ""},
+         {dir + "\\x86r\\quenby.exe", " --application \"my game.json\"", dir + "\\x86r"}, ""},
         {"repeated --build keeps the first", {"--build", "x86r", "--build", "x64r"}, {}, {},
-         {dir + "/x86r/quenby.exe", "", dir + "/x86r"}, expected_message},
+         {dir + "\\x86r\\quenby.exe", "", dir + "\\x86r"}, expected_message},
         {"malformed: defaults", {"--build", "x86r", "--application"}, fs::regular_file, {x64r_game},
-         {x64r_game, "", dir + "/x64r"}, expected_message},
+         {x64r_game, "", dir + "\\x64r"}, expected_message},
         {"-h is no help", {"-h"}, {}, {x64r_game},
-         {dir + "/x86r/quenby.exe", "", dir + "/x86r"}, ""},
+         {dir + "\\x86r\\quenby.exe", "", dir + "\\x86r"}, ""},
         {"x86 Windows: x86r without looking at x64r", {}, fs::regular_file, {},
-         {dir + "/x86r/quenby.exe", "", dir + "/x86r"}, "", x86_windows},
+         {dir + "\\x86r\\quenby.exe", "", dir + "\\x86r"}, "", x86_windows},
         {"Windows does not say: the probe decides", {}, fs::regular_file, {x64r_game},
-         {x64r_game, "", dir + "/x64r"}, "", {}},
+         {x64r_game, "", dir + "\\x64r"}, "", {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

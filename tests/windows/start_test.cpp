@@ -61,7 +61,7 @@ TEST(ShellStart, FillsTheRequest)
     ASSERT_TRUE(script.request);
     const SHELLEXECUTEINFOW& r = *script.request;
     EXPECT_EQ(r.cbSize, 60u);
-    EXPECT_EQ(r.fMask, 0x40u);
+    EXPECT_EQ(r.fMask, 0x140u);  // SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC
     EXPECT_EQ(r.hwnd, nullptr);
     EXPECT_EQ(script.verb, L"open");
     EXPECT_EQ(script.file, L"C:/\xD83C\xDFAE/x64r/quenby.exe");
@@ -100,7 +100,7 @@ TEST(ShellStart, OwnsOnlyARealProcessHandle)
         {"started without a handle", TRUE, nullptr, true, true, {}, {}},
         {"refused", FALSE, nullptr, false, false, {}, {}},
         {"refused, junk in the handle", FALSE, game_process, true, false, {}, {}},
-        {"an answer other than TRUE", 2, game_process, false, false, {}, {}},
+        {"any non-zero answer is a start", 2, game_process, false, true, {}, {game_process}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
