@@ -16,7 +16,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR command_line, 
     wcscat(file, L"\\quenby.exe");
 
     SHELLEXECUTEINFOW request = {sizeof request};
-    request.fMask = SEE_MASK_NOCLOSEPROCESS;
+    request.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC;
     request.lpVerb = L"open";
     request.lpFile = file;
     request.lpParameters = L"";

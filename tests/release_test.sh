@@ -1,18 +1,23 @@
 #!/usr/bin/env bash
-# The release path, end to end, with a throwaway certificate authority and
-# code-signing certificates made here (nothing secret is in the repository):
-# failures stop early with one line and no file in dist/; the unsigned and
-# the signed release of the same commit, built in two clones in different
-# folders, are one file once the signature is removed; the signed file
-# verifies against the authority, stops verifying when one byte of its code
-# changes, and keeps the resources and properties the executable checks ask
-# for.
+# The release path, end to end, with a throwaway certificate authority,
+# code-signing certificates and time-stamping authority made here (nothing
+# secret is in the repository): failures stop early with one line and no
+# file in dist/; the signed release and the unsigned rebuild of it from its
+# BUILDINFO (scripts/reproducible --buildinfo), built in two clones in
+# different folders, are one file once the signature is removed; the signed
+# file verifies against the authority, still does after the
+# certificate has expired thanks to its time stamp (a signature without one
+# does not), stops verifying when one byte of its code changes, and keeps
+# the resources and properties the executable checks ask for. Releases build
+# from the pinned Boost tarball: a changed one is refused, and the cached
+# Boost tree, broken here on purpose, is never used.
 #   tests/release_test.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+tsa_pid=
+trap '[ -z "$tsa_pid" ] || kill "$tsa_pid"; rm -rf "$work"' EXIT
 failed=0
 check() { if ! eval "$1"; then echo "FAILED: $2"; failed=1; fi; }
 
@@ -23,7 +28,7 @@ repo=$work/repo
 # The authority, a signer valid for two days, and one that expired yesterday.
 pki=$work/pki
 mkdir "$pki"
-openssl req -x509 -newkey rsa:2048 -nodes -keyout "$pki/ca.key" -out "$pki/ca.crt" -days 2 \
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$pki/ca.key" -out "$pki/ca.crt" -days 3650 \
     -subj "/CN=Throwaway Test CA" -addext basicConstraints=critical,CA:true \
     -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
 printf 'extendedKeyUsage=codeSigning\nkeyUsage=critical,digitalSignature\n' >"$pki/signer.ext"
@@ -39,17 +44,82 @@ for signer in valid:2 expired:-1; do
         -passout "file:$pki/password" -out "$pki/$name.p12"
 done
 
+# A time-stamping authority on 127.0.0.1: RFC 3161 over HTTP, answered by
+# openssl ts with a certificate of the same authority.
+printf 'extendedKeyUsage=critical,timeStamping\nkeyUsage=critical,digitalSignature\n' >"$pki/tsa.ext"
+openssl req -newkey rsa:2048 -nodes -keyout "$pki/tsa.key" -out "$pki/tsa.csr" \
+    -subj "/CN=Throwaway time-stamping authority" 2>/dev/null
+openssl x509 -req -in "$pki/tsa.csr" -CA "$pki/ca.crt" -CAkey "$pki/ca.key" -CAcreateserial \
+    -days 3650 -extfile "$pki/tsa.ext" -out "$pki/tsa.crt" 2>/dev/null
+cat >"$pki/tsa.cnf" <<EOF
+[ tsa ]
+default_tsa = throwaway
+[ throwaway ]
+serial = $pki/tsa.serial
+signer_cert = $pki/tsa.crt
+certs = $pki/ca.crt
+signer_key = $pki/tsa.key
+signer_digest = sha256
+default_policy = 1.3.6.1.4.1.57264.1
+digests = sha1, sha256, sha384, sha512
+ess_cert_id_alg = sha256
+EOF
+echo 01 >"$pki/tsa.serial"
+/usr/bin/python3 - "$pki" >"$work/tsa.port" <<'PYTHON' &
+import http.server, subprocess, sys
+pki = sys.argv[1]
+class Authority(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        with open(f"{pki}/query.tsq", "wb") as f:
+            f.write(self.rfile.read(int(self.headers["Content-Length"])))
+        subprocess.run(["openssl", "ts", "-reply", "-config", f"{pki}/tsa.cnf", "-queryfile",
+                        f"{pki}/query.tsq", "-out", f"{pki}/reply.tsr"], check=True, capture_output=True)
+        reply = open(f"{pki}/reply.tsr", "rb").read()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+    def log_message(self, *args):
+        pass
+server = http.server.HTTPServer(("127.0.0.1", 0), Authority)
+print(server.server_port, flush=True)
+server.serve_forever()
+PYTHON
+tsa_pid=$!
+until [ -s "$work/tsa.port" ]; do sleep 0.1; done
+tsa=http://127.0.0.1:$(cat "$work/tsa.port")
+
+# Releases see a cache of their own: the real Wine prefixes and pinned Boost
+# tarball, beside a cached Boost tree that breaks any build made from it.
+source cmake/boost-source.sh
+cache_with() {
+    mkdir -p "$1/quenby-launcher/download" "$1/quenby-launcher/boost-$boost_version"
+    ln -s "$boost_cache"/wineprefix-win* "$1/quenby-launcher/"
+    echo 'message(FATAL_ERROR "the cached Boost tree was used")' \
+        >"$1/quenby-launcher/boost-$boost_version/CMakeLists.txt"
+    ln -s "$boost_kept_tarball" "$1/quenby-launcher/download/$boost_tarball"
+}
+cache_with "$work/cache"
+cache_with "$work/altered-cache"
+rm "$work/altered-cache/quenby-launcher/download/$boost_tarball"
+{ cat "$boost_kept_tarball"; echo; } >"$work/altered-cache/quenby-launcher/download/$boost_tarball"
+export XDG_CACHE_HOME=$work/cache
+
 # Each failure: its arguments, and what its one line must say.
 failures=(
-    "--pkcs12 $pki/valid.p12 --password-file $pki/wrong-password|wrong password"
-    "--pkcs12 $pki/missing.p12 --password-file $pki/password|cannot read the certificate file"
-    "--pkcs12 $pki/expired.p12 --password-file $pki/password|has expired"
-    "--pkcs12 $pki/valid.p12|needs --password-file"
+    "--pkcs12 $pki/valid.p12 --password-file $pki/wrong-password --no-timestamp|wrong password"
+    "--pkcs12 $pki/missing.p12 --password-file $pki/password --no-timestamp|cannot read the certificate file"
+    "--pkcs12 $pki/expired.p12 --password-file $pki/password --timestamp $tsa|has expired"
+    "--pkcs12 $pki/valid.p12 --no-timestamp|needs --password-file"
+    "--pkcs12 $pki/valid.p12 --password-file $pki/password|needs --timestamp URL or --no-timestamp"
+    "altered-cache|not the pinned Boost source: SHA-256 [0-9a-f]\{64\}, expected $boost_tarball_sha256"
 )
 for row in "${failures[@]}"; do
-    args=${row%|*} expected=${row#*|}
+    args=${row%|*} expected=${row#*|} cache=$XDG_CACHE_HOME
+    [ "$args" != altered-cache ] || args= cache=$work/altered-cache
     # shellcheck disable=SC2086
-    if "$repo/scripts/release" $args >"$work/out" 2>"$work/err"; then
+    if XDG_CACHE_HOME=$cache "$repo/scripts/release" $args >"$work/out" 2>"$work/err"; then
         echo "FAILED: release $args succeeded"; failed=1
     fi
     check '[ "$(wc -l <"$work/err")" -eq 1 ] && grep -q "$expected" "$work/err"' \
@@ -61,24 +131,33 @@ check '! "$repo/scripts/release" 2>"$work/err" && grep -q "uncommitted changes" 
     "a work tree with uncommitted changes was released"
 rm "$repo/uncommitted"
 
-echo "-- unsigned release"
-"$repo/scripts/release" | tee "$work/out"
-check 'grep -q UNSIGNED "$work/out"' "the unsigned release does not say it is unsigned"
-check '(cd "$repo/dist" && sha256sum --check --quiet SHA256SUMS)' "SHA256SUMS does not match"
-cp "$repo/dist/launcher.exe" "$work/unsigned.exe"
-
 echo "-- signed release"
 build=$work/a-second-clone/elsewhere
 "$repo/scripts/release" --pkcs12 "$pki/valid.p12" --password-file "$pki/password" \
-    --ca-file "$pki/ca.crt" --build-dir "$build"
+    --timestamp "$tsa" --ca-file "$pki/ca.crt" --build-dir "$build"
 signed=$repo/dist/launcher.exe
 check '(cd "$repo/dist" && sha256sum --check --quiet SHA256SUMS)' "SHA256SUMS does not match"
 osslsigncode verify -CAfile "$pki/ca.crt" -in "$signed" | tee "$work/verify"
 check 'grep -q "^Signature verification: ok" "$work/verify"' "the signed file does not verify"
-
 osslsigncode remove-signature -in "$signed" -out "$work/stripped.exe" >/dev/null
-check 'cmp "$work/stripped.exe" "$work/unsigned.exe"' \
-    "without its signature the signed file is not the reproducible build"
+recorded=$(sed -n 's/^launcher-sha256: //p' "$repo/dist/BUILDINFO")
+check '[ "$(sha256sum <"$work/stripped.exe" | cut -d" " -f1)" = "$recorded" ]' \
+    "without its signature the signed file is not the build BUILDINFO records"
+
+echo "-- unsigned rebuild from BUILDINFO, in another clone"
+"$repo/scripts/reproducible" --buildinfo "$repo/dist/BUILDINFO" | tee "$work/rebuild"
+check 'grep -q UNSIGNED "$work/rebuild"' "the unsigned release does not say it is unsigned"
+check 'grep -q "^reproducible: $(git rev-parse HEAD) rebuilt to the recorded $recorded" "$work/rebuild" &&
+       ! grep -q differs "$work/rebuild"' "a rebuild from BUILDINFO does not give the released file"
+
+# Three days on, the signer has expired: only a time-stamped signature holds.
+osslsigncode sign -pkcs12 "$pki/valid.p12" -readpass "$pki/password" -h sha256 \
+    -in "$work/stripped.exe" -out "$work/no-timestamp.exe" >/dev/null
+later=$(($(date +%s) + 3 * 86400))
+aged() { osslsigncode verify -CAfile "$pki/ca.crt" -TSA-CAfile "$pki/ca.crt" -time "$later" -in "$1"; }
+check 'aged "$signed" >"$work/aged" 2>&1' "the time-stamped release no longer verifies once its certificate expired"
+check '! aged "$work/no-timestamp.exe" >"$work/aged" 2>&1 && grep -q "certificate has expired" "$work/aged"' \
+    "a signature without a time stamp outlived its certificate"
 
 # One byte of code changed: the signature must no longer hold.
 cp "$signed" "$work/tampered.exe"
