@@ -25,63 +25,44 @@ check() { if ! eval "$1"; then echo "FAILED: $2"; failed=1; fi; }
 git clone --quiet --no-hardlinks . "$work/repo"
 repo=$work/repo
 
-# The authority, a signer valid for two days, and one that expired yesterday.
+# The authority, a signer valid for two days, one that expired yesterday,
+# and a time-stamping authority.
 pki=$work/pki
 mkdir "$pki"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$pki/ca.key" -out "$pki/ca.crt" -days 3650 \
     -subj "/CN=Throwaway Test CA" -addext basicConstraints=critical,CA:true \
     -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
 printf 'extendedKeyUsage=codeSigning\nkeyUsage=critical,digitalSignature\n' >"$pki/signer.ext"
+printf 'extendedKeyUsage=critical,timeStamping\nkeyUsage=critical,digitalSignature\n' >"$pki/tsa.ext"
 echo "correct horse battery staple" >"$pki/password"
 echo "wrong" >"$pki/wrong-password"
-for signer in valid:2 expired:-1; do
-    name=${signer%:*} days=${signer#*:}
+for signer in valid:2:signer expired:-1:signer tsa:3650:tsa; do
+    IFS=: read -r name days ext <<<"$signer"
     openssl req -newkey rsa:2048 -nodes -keyout "$pki/$name.key" -out "$pki/$name.csr" \
         -subj "/CN=Throwaway $name signer" 2>/dev/null
     openssl x509 -req -in "$pki/$name.csr" -CA "$pki/ca.crt" -CAkey "$pki/ca.key" -CAcreateserial \
-        -days "$days" -extfile "$pki/signer.ext" -out "$pki/$name.crt" 2>/dev/null
+        -days "$days" -extfile "$pki/$ext.ext" -out "$pki/$name.crt" 2>/dev/null
     openssl pkcs12 -export -inkey "$pki/$name.key" -in "$pki/$name.crt" -certfile "$pki/ca.crt" \
         -passout "file:$pki/password" -out "$pki/$name.p12"
 done
 
-# A time-stamping authority on 127.0.0.1: RFC 3161 over HTTP, answered by
-# openssl ts with a certificate of the same authority.
-printf 'extendedKeyUsage=critical,timeStamping\nkeyUsage=critical,digitalSignature\n' >"$pki/tsa.ext"
-openssl req -newkey rsa:2048 -nodes -keyout "$pki/tsa.key" -out "$pki/tsa.csr" \
-    -subj "/CN=Throwaway time-stamping authority" 2>/dev/null
-openssl x509 -req -in "$pki/tsa.csr" -CA "$pki/ca.crt" -CAkey "$pki/ca.key" -CAcreateserial \
-    -days 3650 -extfile "$pki/tsa.ext" -out "$pki/tsa.crt" 2>/dev/null
-cat >"$pki/tsa.cnf" <<EOF
-[ tsa ]
-default_tsa = throwaway
-[ throwaway ]
-serial = $pki/tsa.serial
-signer_cert = $pki/tsa.crt
-certs = $pki/ca.crt
-signer_key = $pki/tsa.key
-signer_digest = sha256
-default_policy = 1.3.6.1.4.1.57264.1
-digests = sha1, sha256, sha384, sha512
-ess_cert_id_alg = sha256
-EOF
+# The time-stamping authority on 127.0.0.1: RFC 3161 over HTTP, answered
+# by openssl ts.
+printf '[tsa]\ndefault_tsa=t\n[t]\nserial=%s\nsigner_cert=%s\nsigner_key=%s\n' "$pki/tsa.serial" \
+    "$pki/tsa.crt" "$pki/tsa.key" >"$pki/tsa.cnf"
+printf 'signer_digest=sha256\ndefault_policy=1.2.3.4\ndigests=sha1,sha256\n' >>"$pki/tsa.cnf"
 echo 01 >"$pki/tsa.serial"
-/usr/bin/python3 - "$pki" >"$work/tsa.port" <<'PYTHON' &
+/usr/bin/python3 - "$pki/tsa.cnf" >"$work/tsa.port" 2>/dev/null <<'PYTHON' &
 import http.server, subprocess, sys
-pki = sys.argv[1]
 class Authority(http.server.BaseHTTPRequestHandler):
     def do_POST(self):
-        with open(f"{pki}/query.tsq", "wb") as f:
-            f.write(self.rfile.read(int(self.headers["Content-Length"])))
-        subprocess.run(["openssl", "ts", "-reply", "-config", f"{pki}/tsa.cnf", "-queryfile",
-                        f"{pki}/query.tsq", "-out", f"{pki}/reply.tsr"], check=True, capture_output=True)
-        reply = open(f"{pki}/reply.tsr", "rb").read()
+        query = self.rfile.read(int(self.headers["Content-Length"]))
+        reply = subprocess.run(["openssl", "ts", "-reply", "-config", sys.argv[1], "-queryfile", "/dev/stdin",
+                                "-out", "/dev/stdout"], input=query, capture_output=True, check=True).stdout
         self.send_response(200)
         self.send_header("Content-Type", "application/timestamp-reply")
-        self.send_header("Content-Length", str(len(reply)))
         self.end_headers()
         self.wfile.write(reply)
-    def log_message(self, *args):
-        pass
 server = http.server.HTTPServer(("127.0.0.1", 0), Authority)
 print(server.server_port, flush=True)
 server.serve_forever()
