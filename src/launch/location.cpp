@@ -2,6 +2,7 @@
 
 #include "platform/utf16.hpp"
 
+#include <cctype>
 #include <vector>
 
 namespace fs = boost::filesystem;
@@ -32,13 +33,19 @@ void add_components(std::string_view text, std::vector<std::string>& components)
     }
 }
 
-bool starts_with_separators(std::string_view text, std::size_t count)
+// Whether `text` begins with `prefix`, where a backslash in `prefix` stands
+// for either separator and letters match in either case.
+bool begins_with(std::string_view text, std::string_view prefix)
 {
-    if (text.size() < count)
+    if (text.size() < prefix.size())
         return false;
-    for (std::size_t i = 0; i < count; ++i)
-        if (!is_separator(text[i]))
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        bool const same = prefix[i] == '\\'
+                              ? is_separator(text[i])
+                              : std::tolower(static_cast<unsigned char>(text[i])) == prefix[i];
+        if (!same)
             return false;
+    }
     return true;
 }
 
@@ -61,19 +68,12 @@ struct windows_path {
 windows_path parse(std::string_view text)
 {
     windows_path path;
-    bool verbatim = false;
-    bool unc = false;
-    if (starts_with_separators(text, 2) && text.size() >= 4 && text[2] == '?' && is_separator(text[3])) {
-        verbatim = true;
+    bool const verbatim = begins_with(text, "\\\\?\\");
+    if (verbatim)
         text.remove_prefix(4);
-        if (text.size() >= 4 && (text[0] == 'U' || text[0] == 'u') && (text[1] == 'N' || text[1] == 'n') &&
-            (text[2] == 'C' || text[2] == 'c') && is_separator(text[3])) {
-            unc = true;
-            text.remove_prefix(4);
-        }
-    } else if (starts_with_separators(text, 2)) {
-        unc = true;
-    }
+    bool const unc = begins_with(text, verbatim ? "unc\\" : "\\\\");
+    if (verbatim && unc)
+        text.remove_prefix(4);
     bool const rooted = !text.empty() && is_separator(text[0]);
     add_components(text, path.components);
 
