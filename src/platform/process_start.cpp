@@ -19,6 +19,11 @@ extern "C" {
 // several DLLs at every start, about 5 ms under Wine.
 std::uintptr_t __stack_chk_guard = 0;
 
+// Set when the canary came from the system's generator rather than from the
+// fallback, whose values look just as random start by start. Nothing in the
+// launcher reads it; the start-up tests' probe reports it.
+bool launcher_canary_from_system = false;
+
 // A protected function found its canary overwritten, or a checked string
 // function (_FORTIFY_SOURCE) a write past its buffer: the stack or the heap
 // is corrupt, so no code of the process may run any more (no handlers, no
@@ -103,8 +108,10 @@ __attribute__((no_stack_protector)) random_generator system_random_generator(boo
 __attribute__((no_stack_protector)) std::uintptr_t fresh_canary(random_generator generate)
 {
     std::uintptr_t canary = 0;
-    if (generate && generate(&canary, sizeof canary) && canary != 0)
+    if (generate && generate(&canary, sizeof canary) && canary != 0) {
+        launcher_canary_from_system = true;
         return canary;
+    }
     LARGE_INTEGER counter{};
     QueryPerformanceCounter(&counter);
     FILETIME now{};

@@ -1,6 +1,7 @@
 // Starts like launcher.exe (same entry point, same start-up code, same
 // flags) and then does one thing the start-up tests look at:
-//   startup_probe guard           prints this process's stack canary
+//   startup_probe guard           prints this process's stack canary and
+//                                 where it came from: RtlGenRandom or fallback
 //   startup_probe overflow        overruns a local buffer, then says "after"
 //   startup_probe load NAME       LoadLibraryW(NAME): prints the file loaded
 //   startup_probe load-beside NAME  the same, looking only beside the program
@@ -16,6 +17,7 @@
 #include <string>
 
 extern "C" std::uintptr_t __stack_chk_guard;
+extern "C" bool launcher_canary_from_system;
 
 namespace {
 
@@ -53,7 +55,8 @@ int WINAPI wWinMain(HINSTANCE /* instance */, HINSTANCE /* previous */, PWSTR co
     std::wstring const name = blank == std::wstring::npos ? L"" : line.substr(blank + 1);
 
     if (mode == L"guard") {
-        std::printf("%08lx\n", static_cast<unsigned long>(__stack_chk_guard));
+        std::printf("%08lx %s\n", static_cast<unsigned long>(__stack_chk_guard),
+                    launcher_canary_from_system ? "RtlGenRandom" : "fallback");
     } else if (mode == L"overflow") {
         std::printf("before\n");
         std::fflush(stdout);
