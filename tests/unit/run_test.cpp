@@ -26,6 +26,13 @@ struct run_case {
 const launcher::machine_report x86_windows{launcher::machine_type::i386, std::nullopt,
                                            std::nullopt, false};
 
+// What Windows on ARM64 answers when GetMachineTypeAttributes and
+// IsWow64GuestMachineSupported both have an answer.
+launcher::machine_report arm64_windows(bool x64_user_mode, bool x64_guest)
+{
+    return {launcher::machine_type::arm64, x64_user_mode, x64_guest, true};
+}
+
 TEST(Run, StartsTheGameFromTheChosenBuildFolder)
 {
     std::string const dir = demo_directory;
@@ -62,6 +69,14 @@ TEST(Run, StartsTheGameFromTheChosenBuildFolder)
          {dir + "\\x86r\\quenby.exe", "", dir + "\\x86r"}, "", x86_windows},
         {"Windows does not say: the probe decides", {}, fs::regular_file, {x64r_game},
          {x64r_game, "", dir + "\\x64r"}, "", {}},
+        // Windows 11 on ARM64 runs x64 programs, but not as WOW64 guests:
+        // IsWow64GuestMachineSupported(AMD64) says no there (as recorded in
+        // github.com/ww898/win32-api-test). Where the answers differ, the
+        // user-mode one decides, either way.
+        {"ARM64: x64 runs, though not as a WOW64 guest", {}, fs::regular_file, {x64r_game},
+         {x64r_game, "", dir + "\\x64r"}, "", arm64_windows(true, false)},
+        {"ARM64: x64 switched off for user mode", {}, fs::regular_file, {},
+         {dir + "\\x86r\\quenby.exe", "", dir + "\\x86r"}, "", arm64_windows(false, true)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
