@@ -5,7 +5,7 @@
 #include "options/options.hpp"
 
 #include <boost/filesystem/path.hpp>
-#include <boost/filesystem/detail/utf8_codecvt_facet.hpp>
+#include <boost/locale/utf8_codecvt.hpp>
 
 #include <locale>
 #include <ostream>
@@ -14,11 +14,13 @@ namespace launcher {
 namespace {
 
 // From here on every conversion between a path and a narrow string is UTF-8,
-// whatever the system's narrow code page is. (The launcher's own paths do
-// not rely on it: this facet converts each UTF-16 unit on its own.)
+// whatever the system's narrow code page is: an error names its path that
+// way. Not Boost.Filesystem's own UTF-8 facet, which encodes each half of a
+// surrogate pair on its own, so a folder named with a character beyond the
+// Basic Multilingual Plane came out as six bytes of CESU-8.
 void use_utf8_for_paths()
 {
-    std::locale const utf8(std::locale(), new boost::filesystem::detail::utf8_codecvt_facet);
+    std::locale const utf8(std::locale(), new boost::locale::utf8_codecvt<wchar_t>);
     boost::filesystem::path::imbue(utf8);
 }
 

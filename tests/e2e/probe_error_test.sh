@@ -7,37 +7,49 @@
 #  - On a 32-bit Windows (WINEARCH=win32, which also picks wine-run's
 #    prefix) x64r is not even looked at: the game in x86r starts, and the
 #    launcher prints nothing and exits with 0.
+#  The install lies in a folder named in Cyrillic and with a character beyond
+#  the Basic Multilingual Plane, which the "Exception: " line names in UTF-8.
 #   [WINEARCH=win32] probe_error_test.sh WINE_RUN LAUNCHER_EXE STAND_IN_GAME_EXE
 set -u
 wine_run=$1 launcher=$2 game=$3
 
-dir=$(mktemp -d)
+# A step that fails ends the test, naming its command and its last lines of output.
+step() {
+    "$@" >"$dir/step.log" 2>&1 && return
+    printf 'FAILED (%s): %s\n' "$?" "$*"; tail -n 20 "$dir/step.log"; exit 1
+}
+dir=$(mktemp -d) || { echo "FAILED: mktemp -d"; exit 1; }
 trap 'rm -rf "$dir"' EXIT
-cp "$launcher" "$dir/launcher.exe"
-mkdir "$dir/x86r" && cp "$game" "$dir/x86r/quenby.exe"
-ln -s x64r "$dir/x64r"
+install="$dir/Игры 🎮"
+step mkdir -p "$install/x86r"
+step cp "$launcher" "$install/launcher.exe"
+step cp "$game" "$install/x86r/quenby.exe"
+step ln -s x64r "$install/x64r"
 
-"$wine_run" "$dir/launcher.exe" >"$dir/output" 2>/dev/null
+"$wine_run" "$install/launcher.exe" >"$dir/output" 2>"$dir/wine.log"
 code=$?
 
 failed=0
-check() { if ! eval "$1"; then echo "FAILED: $2"; failed=1; fi; }
+check() { if ! eval "$1"; then printf 'FAILED: %s\n' "$2"; failed=1; fi; }
 if [ "${WINEARCH:-win64}" = win32 ]; then
     for _ in $(seq 300); do
-        [ -e "$dir/x86r/received.txt" ] && break
+        [ -e "$install/x86r/received.txt" ] && break
         sleep 0.1
     done
     check '[ "$code" -eq 0 ]' "exit code $code, expected 0"
     check '[ ! -s "$dir/output" ]' "expected no output"
-    check '[ -e "$dir/x86r/received.txt" ]' "the game in x86r did not start"
+    check '[ -e "$install/x86r/received.txt" ]' "the game in x86r did not start"
 else
     sleep 2
     check '[ "$code" -eq 255 ]' "exit code $code, expected -1 (255)"
     check '[ "$(wc -l <"$dir/output")" -eq 1 ]' "expected exactly one line of output"
     check 'grep -q "^Exception: .*boost::filesystem::status" "$dir/output"' "expected the probe's failure"
-    check 'grep -qF "\\x64r\\quenby.exe" "$dir/output" && ! grep -q / "$dir/output"' \
-        "expected the probe's path as Windows writes it"
-    check '[ ! -e "$dir/x86r/received.txt" ]' "a game was started"
+    # Wine's drive Z: is the Unix root.
+    expected="\"Z:$(printf %s "$install" | tr / '\\')\\x64r\\quenby.exe\""
+    check '[ "$(sed "s/.*: //" "$dir/output")" = "$expected" ]' \
+        "expected the probe's path exactly as Windows writes it: $expected"
+    check '[ ! -e "$install/x86r/received.txt" ]' "a game was started"
 fi
 printf 'output: %s\n' "$(cat "$dir/output")"
+[ "$failed" -eq 0 ] || { echo "Wine's last lines:"; tail -n 20 "$dir/wine.log"; }
 exit $failed
