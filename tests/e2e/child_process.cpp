@@ -20,8 +20,10 @@ using launcher::platform::unique_handle;
 
 finished_process run_process(const std::filesystem::path& application,
                              const std::wstring& command_line,
-                             const std::filesystem::path& directory)
+                             const std::filesystem::path& directory,
+                             standard_handles handles)
 {
+    bool const capture = handles == standard_handles::captured;
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     HANDLE read_raw = nullptr, write_raw = nullptr;
     if (!CreatePipe(&read_raw, &write_raw, &inheritable, 1 << 20))
@@ -32,7 +34,7 @@ finished_process run_process(const std::filesystem::path& application,
 
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.dwFlags = capture ? STARTF_USESTDHANDLES : 0;
     startup.hStdOutput = write_end.get();
     startup.hStdError = write_end.get();
     startup.hStdInput = nullptr;
@@ -40,7 +42,7 @@ finished_process run_process(const std::filesystem::path& application,
     std::wstring mutable_line = command_line;
     PROCESS_INFORMATION started{};
     if (!CreateProcessW(application.c_str(), mutable_line.data(), nullptr, nullptr,
-                        /* bInheritHandles */ TRUE, 0, nullptr,
+                        /* bInheritHandles */ capture, capture ? 0 : DETACHED_PROCESS, nullptr,
                         directory.empty() ? nullptr : directory.c_str(), &startup, &started))
         fail("CreateProcessW");
     unique_handle const process(started.hProcess), thread(started.hThread);

@@ -12,11 +12,17 @@ struct finished_process {
     std::string output;  // standard output, as written
 };
 
+// Where the child's standard handles lead: to a pipe the test reads, or
+// nowhere, as Explorer starts a GUI program (nothing inherited, no console).
+enum class standard_handles { captured, none };
+
 // Starts `application` with exactly `command_line` (no re-quoting) in
-// `directory`, captures its standard output and waits for it to end.
+// `directory`, captures its standard output if it has one and waits for it
+// to end.
 [[nodiscard]] finished_process run_process(const std::filesystem::path& application,
                                            const std::wstring& command_line,
-                                           const std::filesystem::path& directory = {});
+                                           const std::filesystem::path& directory = {},
+                                           standard_handles handles = standard_handles::captured);
 
 // The folder that holds this test program, and the launcher built beside it.
 [[nodiscard]] std::filesystem::path program_directory();

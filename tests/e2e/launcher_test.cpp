@@ -64,9 +64,12 @@ struct installation {
     }
 
     // Runs the launcher with exactly this text after its quoted path.
-    [[nodiscard]] e2e::finished_process run(const std::wstring& options) const
+    [[nodiscard]] e2e::finished_process run(
+        const std::wstring& options,
+        e2e::standard_handles handles = e2e::standard_handles::captured) const
     {
-        return e2e::run_process(launcher(), L"\"" + launcher().wstring() + L"\"" + options);
+        return e2e::run_process(launcher(), L"\"" + launcher().wstring() + L"\"" + options, {},
+                                handles);
     }
 
     // Waits for the game in `build` to report, or gives up after `patience`.
@@ -114,6 +117,8 @@ TEST(Launcher, PrintsHelpAndStartsNothing)
         EXPECT_EQ(result.exit_code, 0u);
         EXPECT_EQ(result.output, expected_help);
     }
+    // Started as Explorer starts it, the help has nowhere to go.
+    EXPECT_EQ(demo.run(L" --help", e2e::standard_handles::none).exit_code, 0u);
     EXPECT_FALSE(demo.game_report(L"x64r", 500));
 }
 
@@ -133,6 +138,7 @@ struct start_case {
     std::wstring started;  // build folder expected to start; none: no game starts
     std::vector<std::string> words;  // after the game's own path
     std::string output;
+    e2e::standard_handles handles = e2e::standard_handles::captured;
 };
 
 void check_start(const start_case& c)
@@ -142,7 +148,7 @@ void check_start(const start_case& c)
     for (const auto& game : c.games)
         demo.add_game(game);
 
-    auto const result = demo.run(c.options);
+    auto const result = demo.run(c.options, c.handles);
 
     EXPECT_EQ(result.exit_code, 0u);
     EXPECT_EQ(result.output, c.output);
@@ -180,6 +186,9 @@ TEST(Launcher, StartsTheGameWithItsApplication)
          {"--application", "a.json"}, ""},
         {"folder with blanks", L"My Games", {L"x64r"}, L" --application \"a b\"", L"x64r",
          {"--application", "a b"}, ""},
+        {"no standard handles, as Explorer starts it", L"My Games", {L"x64r"},
+         L" --application \"a b\"", L"x64r", {"--application", "a b"}, "",
+         e2e::standard_handles::none},
         {"cyrillic folder", L"\u0418\u0433\u0440\u044B", {L"x64r"}, L"", L"x64r", {}, ""},
         {"folder beyond the BMP", L"Spiele \xD83C\xDFAE", {L"x64r"},
          L" --application \xD83C\xDFAE.json", L"x64r", {"--application", "\xF0\x9F\x8E\xAE.json"}, ""},
