@@ -30,8 +30,9 @@ check() { if ! eval "$1"; then echo "FAILED: $2"; failed=1; fi; }
 git clone --quiet --no-hardlinks . "$work/repo"
 repo=$work/repo
 
-# The authority, a signer valid for two days, one that expired yesterday,
-# and a time-stamping authority. Their dates are given outright to
+# The authority and its CRL, a signer valid for two days, one that expired
+# yesterday, two that name the CRL (one revoked, one whose key is on a
+# SoftHSM2 token), and a time-stamping authority. Their dates are given outright to
 # openssl ca: OpenSSL 3.5 refuses the negative -days of openssl x509.
 pki=$work/pki
 mkdir "$pki"
@@ -42,14 +43,17 @@ printf '[ca]\ndefault_ca=authority\n[authority]\ndatabase=%s\nserial=%s\nnew_cer
     "$pki/index" "$pki/serial" "$pki" >"$pki/ca.cnf"
 printf 'certificate=%s\nprivate_key=%s\n' "$pki/ca.crt" "$pki/ca.key" >>"$pki/ca.cnf"
 printf 'default_md=sha256\npolicy=policy\nunique_subject=no\n[policy]\ncommonName=supplied\n' >>"$pki/ca.cnf"
+printf 'crlnumber=%s\ndefault_crl_days=30\n' "$pki/crlnumber" >>"$pki/ca.cnf"
 touch "$pki/index"
-echo 1000 >"$pki/serial"
+echo 1000 | tee "$pki/serial" >"$pki/crlnumber"
 printf 'extendedKeyUsage=codeSigning\nkeyUsage=critical,digitalSignature\n' >"$pki/signer.ext"
 printf 'extendedKeyUsage=critical,timeStamping\nkeyUsage=critical,digitalSignature\n' >"$pki/tsa.ext"
+# Nothing answers there: osslsigncode 2.9 tries it unless given the CRL.
+{ cat "$pki/signer.ext"; echo "crlDistributionPoints=URI:http://127.0.0.1:9/ca.crl"; } >"$pki/crl.ext"
 echo "correct horse battery staple" >"$pki/password"
 echo "wrong" >"$pki/wrong-password"
 day() { date -u -d "@$(($(date +%s) + $1 * 86400))" +%Y%m%d%H%M%SZ; }
-for signer in valid:-1:2:signer expired:-3:-1:signer tsa:-1:3650:tsa; do
+for signer in valid:-1:2:signer expired:-3:-1:signer tsa:-1:3650:tsa revoked:-1:2:crl token:-1:2:crl; do
     IFS=: read -r name from until ext <<<"$signer"
     openssl req -newkey rsa:2048 -nodes -keyout "$pki/$name.key" -out "$pki/$name.csr" \
         -subj "/CN=Throwaway $name signer" 2>>"$log"
@@ -58,6 +62,21 @@ for signer in valid:-1:2:signer expired:-3:-1:signer tsa:-1:3650:tsa; do
     openssl pkcs12 -export -inkey "$pki/$name.key" -in "$pki/$name.crt" -certfile "$pki/ca.crt" \
         -passout "file:$pki/password" -out "$pki/$name.p12"
 done
+openssl pkcs12 -export -legacy -inkey "$pki/expired.key" -in "$pki/expired.crt" -passout "file:$pki/password" \
+    -out "$pki/legacy.p12"
+openssl ca -config "$pki/ca.cnf" -revoke "$pki/revoked.crt" 2>>"$log"
+openssl ca -config "$pki/ca.cnf" -gencrl -out "$pki/crl.pem" 2>>"$log"
+cat "$pki/token.crt" "$pki/ca.crt" >"$pki/token-chain.pem"
+export SOFTHSM2_CONF=$work/softhsm2.conf
+echo "directories.tokendir = $work/tokens" >"$SOFTHSM2_CONF"
+mkdir "$work/tokens"
+echo 2468 >"$pki/pin"
+echo 1357 >"$pki/wrong-pin"
+openssl pkcs8 -topk8 -nocrypt -in "$pki/token.key" -out "$pki/token.pk8"
+softhsm2-util --init-token --free --label release --pin 2468 --so-pin 97531 >>"$log"
+softhsm2-util --import "$pki/token.pk8" --token release --label signer --id 01 --pin 2468 >>"$log"
+module=$(dpkg -L libsofthsm2 | grep -m 1 '/libsofthsm2\.so$')
+token=(--pkcs11-module "$module" --pkcs11-key "pkcs11:token=release;object=signer")
 
 # The time-stamping authority on 127.0.0.1: RFC 3161 over HTTP, answered
 # by openssl ts.
@@ -100,8 +119,14 @@ rm "$work/altered-cache/quenby-launcher/download/$boost_tarball"
 { cat "$boost_kept_tarball"; echo; } >"$work/altered-cache/quenby-launcher/download/$boost_tarball"
 export XDG_CACHE_HOME=$work/cache
 
-# Each failure: its arguments, and what its one line must say.
+# Each failure: its arguments, and what its one line must say. Run from
+# $work: relative paths are the caller's.
 failures=(
+    "${token[*]} --certs pki/token-chain.pem --pin-file pki/wrong-pin --no-timestamp|PIN incorrect"
+    "${token[*]} --certs pki/valid.crt --pin-file pki/pin --no-timestamp|does not belong to the first certificate"
+    "--pkcs12 pki/revoked.p12 --password-file pki/password --no-timestamp --ca-file pki/ca.crt \
+        --crl-file pki/crl.pem|the certificate of CN = Throwaway revoked signer is revoked"
+    "--pkcs12 pki/legacy.p12 --password-file pki/password --timestamp $tsa|has expired"
     "--pkcs12 $pki/valid.p12 --password-file $pki/wrong-password --no-timestamp|wrong password"
     "--pkcs12 $pki/missing.p12 --password-file $pki/password --no-timestamp|cannot read the certificate file"
     "--pkcs12 $pki/expired.p12 --password-file $pki/password --timestamp $tsa|has expired"
@@ -113,7 +138,7 @@ for row in "${failures[@]}"; do
     args=${row%|*} expected=${row#*|} cache=$XDG_CACHE_HOME
     [ "$args" != altered-cache ] || args= cache=$work/altered-cache
     # shellcheck disable=SC2086
-    if XDG_CACHE_HOME=$cache "$repo/scripts/release" $args >"$work/out" 2>"$work/err"; then
+    if (cd "$work" && XDG_CACHE_HOME=$cache "$repo/scripts/release" $args >"$work/out" 2>"$work/err"); then
         echo "FAILED: release $args succeeded"; failed=1
     fi
     check '[ "$(wc -l <"$work/err")" -eq 1 ] && grep -q "$expected" "$work/err"' \
@@ -137,9 +162,50 @@ osslsigncode remove-signature -in "$signed" -out "$work/stripped.exe" >>"$log" 2
 recorded=$(sed -n 's/^launcher-sha256: //p' "$repo/dist/BUILDINFO")
 check '[ "$(sha256sum <"$work/stripped.exe" | cut -d" " -f1)" = "$recorded" ]' \
     "without its signature the signed file is not the build BUILDINFO records"
+cp -r "$repo/dist" "$work/pkcs12-dist"
+signed=$work/pkcs12-dist/launcher.exe
+
+echo "-- signed through PKCS#11, paths given from outside the checkout"
+touch "$repo/dist/left-by-an-older-release"
+(cd "$work" && "$repo/scripts/release" "${token[@]}" --certs pki/token-chain.pem --pin-file pki/pin \
+    --timestamp "$tsa" --ca-file pki/ca.crt --crl-file pki/crl.pem --build-dir token-build) | tee "$work/token"
+check 'grep -q "verified by osslsigncode [0-9]" "$work/token"' "the release line names no osslsigncode version"
+osslsigncode verify -CAfile "$pki/ca.crt" -CRLfile "$pki/crl.pem" -TSA-CAfile "$pki/ca.crt" \
+    -in "$repo/dist/launcher.exe" >"$work/verify" 2>&1
+check 'grep -q "^Signature verification: ok" "$work/verify" && grep -q "^Timestamp Server Signature verification: ok" \
+    "$work/verify"' "the file signed through PKCS#11 does not verify with its time stamp"
+osslsigncode remove-signature -in "$repo/dist/launcher.exe" -out "$work/token-stripped.exe" >>"$log" 2>&1
+check 'cmp "$work/token-stripped.exe" "$work/stripped.exe"' "the file signed through PKCS#11 is not the unsigned build"
+check 'diff <(LC_ALL=C ls "$repo/dist" | grep -vx SHA256SUMS) <(cut -d" " -f3 "$repo/dist/SHA256SUMS" | LC_ALL=C sort)' \
+    "SHA256SUMS does not list every file in dist/"
+unsigned_bom() { sed "s/$(sha256sum <"$1/launcher.exe" | cut -d" " -f1)/LAUNCHER/" "$1/launcher.cdx.json"; }
+check 'cmp "$repo/dist/NOTICES.txt" "$work/pkcs12-dist/NOTICES.txt" &&
+       diff <(unsigned_bom "$repo/dist") <(unsigned_bom "$work/pkcs12-dist") &&
+       diff <(cut -d" " -f3 "$repo/dist/SHA256SUMS") <(cut -d" " -f3 "$work/pkcs12-dist/SHA256SUMS")' \
+    "the PKCS#11 and PKCS#12 releases differ in notices, bill of materials or sums"
+# The bill of materials against CycloneDX's own schema (as setup keeps it),
+# by Debian's validator; and it must name the components of the notices.
+tar -xzf "$boost_cache"/download/cyclonedx-cyclonedx-library-*.tgz -C "$work" package/res/schema
+/usr/bin/python3 - "$work/package/res/schema" "$repo/dist" <<'PYTHON' ||
+import glob, importlib.metadata, json, os, re, sys, jsonschema
+schemas, dist = sys.argv[1:]
+store = {"http://cyclonedx.org/schema/" + os.path.basename(f): json.load(open(f))
+         for f in glob.glob(schemas + "/*.schema.json")}
+schema = store["http://cyclonedx.org/schema/bom-1.6.SNAPSHOT.schema.json"]
+bom = json.load(open(dist + "/launcher.cdx.json"))
+jsonschema.Draft7Validator(schema, resolver=jsonschema.RefResolver.from_schema(schema, store=store),
+                           format_checker=jsonschema.draft7_format_checker).validate(bom)
+rows = {tuple(cell.strip() for cell in row.split("|")[1:4]) for row in open(dist + "/NOTICES.txt")
+        if re.match(r"\| [^-]", row)} - {("component", "version", "licence (SPDX)")}
+named = {(c["name"], c["version"], c["licenses"][0]["expression"]) for c in bom["components"]}
+assert named == rows, f"the bill of materials names {sorted(named)}, the notices {sorted(rows)}"
+print(f"launcher.cdx.json: valid CycloneDX {bom['specVersion']} (jsonschema",
+      importlib.metadata.version("jsonschema") + f"), {len(named)} components, those of the notices")
+PYTHON
+    { echo "FAILED: the bill of materials is not valid CycloneDX, or names other components than the notices"; failed=1; }
 
 echo "-- unsigned rebuild from BUILDINFO, in another clone"
-"$repo/scripts/reproducible" --buildinfo "$repo/dist/BUILDINFO" | tee "$work/rebuild"
+(cd "$work" && "$repo/scripts/reproducible" --buildinfo repo/dist/BUILDINFO) | tee "$work/rebuild"
 check 'grep -q UNSIGNED "$work/rebuild"' "the unsigned release does not say it is unsigned"
 check 'grep -q "^reproducible: $(git rev-parse HEAD) rebuilt to the recorded $recorded" "$work/rebuild" &&
        ! grep -q differs "$work/rebuild"' "a rebuild from BUILDINFO does not give the released file"
@@ -171,6 +237,11 @@ check '! osslsigncode verify -CAfile "$pki/ca.crt" -in "$work/tampered.exe" >/de
 
 /usr/bin/python3 tests/executable_test.py "$signed" "$build/build/windows-x86/launcher.map" \
     "$build" 2>&1 | tail -n 3 || { echo "FAILED: the signed file fails the executable checks"; failed=1; }
+
+# A library the notices do not cover, linked in: the release must stop.
+echo "LOAD /usr/lib/libuncovered.a" >>"$build/build/windows-x86/launcher.map"
+check '! "$repo/scripts/notices" "$build" "$work" x 2>"$work/err" && grep -q "libuncovered.a" "$work/err"' \
+    "a linked library the notices do not cover went unnoticed"
 
 [ $failed -eq 0 ] && echo "release: all checks passed"
 exit $failed
