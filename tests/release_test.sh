@@ -41,9 +41,9 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout "$pki/ca.key" -out "$pki/ca.cr
     -addext keyUsage=critical,keyCertSign,cRLSign 2>>"$log"
 printf '[ca]\ndefault_ca=authority\n[authority]\ndatabase=%s\nserial=%s\nnew_certs_dir=%s\n' \
     "$pki/index" "$pki/serial" "$pki" >"$pki/ca.cnf"
-printf 'certificate=%s\nprivate_key=%s\n' "$pki/ca.crt" "$pki/ca.key" >>"$pki/ca.cnf"
+printf 'certificate=%s\nprivate_key=%s\ncrlnumber=%s\ndefault_crl_days=30\n' "$pki/ca.crt" "$pki/ca.key" \
+    "$pki/crlnumber" >>"$pki/ca.cnf"
 printf 'default_md=sha256\npolicy=policy\nunique_subject=no\n[policy]\ncommonName=supplied\n' >>"$pki/ca.cnf"
-printf 'crlnumber=%s\ndefault_crl_days=30\n' "$pki/crlnumber" >>"$pki/ca.cnf"
 touch "$pki/index"
 echo 1000 | tee "$pki/serial" >"$pki/crlnumber"
 printf 'extendedKeyUsage=codeSigning\nkeyUsage=critical,digitalSignature\n' >"$pki/signer.ext"
