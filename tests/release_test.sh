@@ -112,6 +112,7 @@ cache_with() {
     echo 'message(FATAL_ERROR "the cached Boost tree was used")' \
         >"$1/quenby-launcher/boost-$boost_version/CMakeLists.txt"
     ln -s "$boost_kept_tarball" "$1/quenby-launcher/download/$boost_tarball"
+    ln -s "$boost_cache"/download/cyclonedx-cyclonedx-library-*.tgz "$1/quenby-launcher/download/"
 }
 cache_with "$work/cache"
 cache_with "$work/altered-cache"
