@@ -21,8 +21,9 @@ boost_tarball_is_pinned() {
 # libraries that Boost.ProgramOptions and Boost.Filesystem need (the closure
 # Boost's CMake configures for them), with Boost.Locale's headers; no tests,
 # documentation or examples. A build from an extraction that lacks one fails
-# to configure or to compile, so the list cannot silently fall short.
-boost_members=(boost/CMakeLists.txt boost/tools/cmake)
+# to configure or to compile, so the list cannot silently fall short. The
+# licence goes into a release's notices.
+boost_members=(boost/CMakeLists.txt boost/LICENSE_1_0.txt boost/tools/cmake)
 for library in align any array assert atomic bind concept_check config container \
     container_hash conversion core describe detail filesystem function function_types \
     functional fusion integer intrusive io iterator lexical_cast locale move mp11 mpl numeric \

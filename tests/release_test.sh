@@ -12,12 +12,17 @@
 # from the pinned Boost tarball: a changed one is refused, and the cached
 # Boost tree, broken here on purpose, is never used.
 #   tests/release_test.sh
-set -euo pipefail
+set -Eeuo pipefail
 cd "$(dirname "$0")/.."
 
 work=$(mktemp -d)
 tsa_pid=
 trap '[ -z "$tsa_pid" ] || kill "$tsa_pid"; rm -rf "$work"' EXIT
+# Nothing ends this test without a word: a step that fails under set -e
+# names itself, and what it printed (quiet steps write to $log) follows.
+log=$work/log
+touch "$log"
+trap 'echo "FAILED: line $LINENO: $BASH_COMMAND" >&2; tail -n 15 "$log" >&2' ERR
 failed=0
 check() { if ! eval "$1"; then echo "FAILED: $2"; failed=1; fi; }
 
@@ -25,26 +30,53 @@ check() { if ! eval "$1"; then echo "FAILED: $2"; failed=1; fi; }
 git clone --quiet --no-hardlinks . "$work/repo"
 repo=$work/repo
 
-# The authority, a signer valid for two days, one that expired yesterday,
-# and a time-stamping authority.
+# The authority and its CRL, a signer valid for two days, one that expired
+# yesterday, two that name the CRL (one revoked, one whose key is on a
+# SoftHSM2 token), and a time-stamping authority. Their dates are given outright to
+# openssl ca: OpenSSL 3.5 refuses the negative -days of openssl x509.
 pki=$work/pki
 mkdir "$pki"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$pki/ca.key" -out "$pki/ca.crt" -days 3650 \
     -subj "/CN=Throwaway Test CA" -addext basicConstraints=critical,CA:true \
-    -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
+    -addext keyUsage=critical,keyCertSign,cRLSign 2>>"$log"
+printf '[ca]\ndefault_ca=authority\n[authority]\ndatabase=%s\nserial=%s\nnew_certs_dir=%s\n' \
+    "$pki/index" "$pki/serial" "$pki" >"$pki/ca.cnf"
+printf 'certificate=%s\nprivate_key=%s\ncrlnumber=%s\ndefault_crl_days=30\n' "$pki/ca.crt" "$pki/ca.key" \
+    "$pki/crlnumber" >>"$pki/ca.cnf"
+printf 'default_md=sha256\npolicy=policy\nunique_subject=no\n[policy]\ncommonName=supplied\n' >>"$pki/ca.cnf"
+touch "$pki/index"
+echo 1000 | tee "$pki/serial" >"$pki/crlnumber"
 printf 'extendedKeyUsage=codeSigning\nkeyUsage=critical,digitalSignature\n' >"$pki/signer.ext"
 printf 'extendedKeyUsage=critical,timeStamping\nkeyUsage=critical,digitalSignature\n' >"$pki/tsa.ext"
+# Nothing answers there: osslsigncode 2.9 tries it unless given the CRL.
+{ cat "$pki/signer.ext"; echo "crlDistributionPoints=URI:http://127.0.0.1:9/ca.crl"; } >"$pki/crl.ext"
 echo "correct horse battery staple" >"$pki/password"
 echo "wrong" >"$pki/wrong-password"
-for signer in valid:2:signer expired:-1:signer tsa:3650:tsa; do
-    IFS=: read -r name days ext <<<"$signer"
+day() { date -u -d "@$(($(date +%s) + $1 * 86400))" +%Y%m%d%H%M%SZ; }
+for signer in valid:-1:2:signer expired:-3:-1:signer tsa:-1:3650:tsa revoked:-1:2:crl token:-1:2:crl; do
+    IFS=: read -r name from until ext <<<"$signer"
     openssl req -newkey rsa:2048 -nodes -keyout "$pki/$name.key" -out "$pki/$name.csr" \
-        -subj "/CN=Throwaway $name signer" 2>/dev/null
-    openssl x509 -req -in "$pki/$name.csr" -CA "$pki/ca.crt" -CAkey "$pki/ca.key" -CAcreateserial \
-        -days "$days" -extfile "$pki/$ext.ext" -out "$pki/$name.crt" 2>/dev/null
+        -subj "/CN=Throwaway $name signer" 2>>"$log"
+    openssl ca -batch -config "$pki/ca.cnf" -in "$pki/$name.csr" -startdate "$(day "$from")" \
+        -enddate "$(day "$until")" -extfile "$pki/$ext.ext" -notext -out "$pki/$name.crt" 2>>"$log"
     openssl pkcs12 -export -inkey "$pki/$name.key" -in "$pki/$name.crt" -certfile "$pki/ca.crt" \
         -passout "file:$pki/password" -out "$pki/$name.p12"
 done
+openssl pkcs12 -export -legacy -inkey "$pki/expired.key" -in "$pki/expired.crt" -passout "file:$pki/password" \
+    -out "$pki/legacy.p12"
+openssl ca -config "$pki/ca.cnf" -revoke "$pki/revoked.crt" 2>>"$log"
+openssl ca -config "$pki/ca.cnf" -gencrl -out "$pki/crl.pem" 2>>"$log"
+cat "$pki/token.crt" "$pki/ca.crt" >"$pki/token-chain.pem"
+export SOFTHSM2_CONF=$work/softhsm2.conf
+echo "directories.tokendir = $work/tokens" >"$SOFTHSM2_CONF"
+mkdir "$work/tokens"
+echo 2468 >"$pki/pin"
+echo 1357 >"$pki/wrong-pin"
+openssl pkcs8 -topk8 -nocrypt -in "$pki/token.key" -out "$pki/token.pk8"
+softhsm2-util --init-token --free --label release --pin 2468 --so-pin 97531 >>"$log"
+softhsm2-util --import "$pki/token.pk8" --token release --label signer --id 01 --pin 2468 >>"$log"
+module=$(dpkg -L libsofthsm2 | grep -m 1 '/libsofthsm2\.so$')
+token=(--pkcs11-module "$module" --pkcs11-key "pkcs11:token=release;object=signer")
 
 # The time-stamping authority on 127.0.0.1: RFC 3161 over HTTP, answered
 # by openssl ts.
@@ -52,7 +84,7 @@ printf '[tsa]\ndefault_tsa=t\n[t]\nserial=%s\nsigner_cert=%s\nsigner_key=%s\n' "
     "$pki/tsa.crt" "$pki/tsa.key" >"$pki/tsa.cnf"
 printf 'signer_digest=sha256\ndefault_policy=1.2.3.4\ndigests=sha1,sha256\n' >>"$pki/tsa.cnf"
 echo 01 >"$pki/tsa.serial"
-/usr/bin/python3 - "$pki/tsa.cnf" >"$work/tsa.port" 2>/dev/null <<'PYTHON' &
+/usr/bin/python3 - "$pki/tsa.cnf" >"$work/tsa.port" 2>>"$log" <<'PYTHON' &
 import http.server, subprocess, sys
 class Authority(http.server.BaseHTTPRequestHandler):
     def do_POST(self):
@@ -68,7 +100,7 @@ print(server.server_port, flush=True)
 server.serve_forever()
 PYTHON
 tsa_pid=$!
-until [ -s "$work/tsa.port" ]; do sleep 0.1; done
+until [ -s "$work/tsa.port" ]; do kill -0 "$tsa_pid"; sleep 0.1; done
 tsa=http://127.0.0.1:$(cat "$work/tsa.port")
 
 # Releases see a cache of their own: the real Wine prefixes and pinned Boost
@@ -80,6 +112,7 @@ cache_with() {
     echo 'message(FATAL_ERROR "the cached Boost tree was used")' \
         >"$1/quenby-launcher/boost-$boost_version/CMakeLists.txt"
     ln -s "$boost_kept_tarball" "$1/quenby-launcher/download/$boost_tarball"
+    ln -s "$boost_cache"/download/cyclonedx-cyclonedx-library-*.tgz "$1/quenby-launcher/download/"
 }
 cache_with "$work/cache"
 cache_with "$work/altered-cache"
@@ -87,8 +120,14 @@ rm "$work/altered-cache/quenby-launcher/download/$boost_tarball"
 { cat "$boost_kept_tarball"; echo; } >"$work/altered-cache/quenby-launcher/download/$boost_tarball"
 export XDG_CACHE_HOME=$work/cache
 
-# Each failure: its arguments, and what its one line must say.
+# Each failure: its arguments, and what its one line must say. Run from
+# $work: relative paths are the caller's.
 failures=(
+    "${token[*]} --certs pki/token-chain.pem --pin-file pki/wrong-pin --no-timestamp|PIN incorrect"
+    "${token[*]} --certs pki/valid.crt --pin-file pki/pin --no-timestamp|does not belong to the first certificate"
+    "--pkcs12 pki/revoked.p12 --password-file pki/password --no-timestamp --ca-file pki/ca.crt \
+        --crl-file pki/crl.pem|the certificate of CN = Throwaway revoked signer is revoked"
+    "--pkcs12 pki/legacy.p12 --password-file pki/password --timestamp $tsa|has expired"
     "--pkcs12 $pki/valid.p12 --password-file $pki/wrong-password --no-timestamp|wrong password"
     "--pkcs12 $pki/missing.p12 --password-file $pki/password --no-timestamp|cannot read the certificate file"
     "--pkcs12 $pki/expired.p12 --password-file $pki/password --timestamp $tsa|has expired"
@@ -100,7 +139,7 @@ for row in "${failures[@]}"; do
     args=${row%|*} expected=${row#*|} cache=$XDG_CACHE_HOME
     [ "$args" != altered-cache ] || args= cache=$work/altered-cache
     # shellcheck disable=SC2086
-    if XDG_CACHE_HOME=$cache "$repo/scripts/release" $args >"$work/out" 2>"$work/err"; then
+    if (cd "$work" && XDG_CACHE_HOME=$cache "$repo/scripts/release" $args >"$work/out" 2>"$work/err"); then
         echo "FAILED: release $args succeeded"; failed=1
     fi
     check '[ "$(wc -l <"$work/err")" -eq 1 ] && grep -q "$expected" "$work/err"' \
@@ -112,7 +151,17 @@ check '! "$repo/scripts/release" 2>"$work/err" && grep -q "uncommitted changes" 
     "a work tree with uncommitted changes was released"
 rm "$repo/uncommitted"
 
-echo "-- signed release"
+echo "-- signed releases: through a PKCS#12 file, and meanwhile through PKCS#11 in a clone of its own"
+# The token's release, from outside its checkout with every path relative,
+# into a dist/ that an older release left a file in; its checks follow the
+# other's. Side by side, since each waits on one core much of the time.
+token_repo=$work/token-repo
+git clone --quiet --no-hardlinks . "$token_repo"
+mkdir "$token_repo/dist"
+touch "$token_repo/dist/left-by-an-older-release"
+(cd "$work" && token-repo/scripts/release "${token[@]}" --certs pki/token-chain.pem --pin-file pki/pin \
+    --timestamp "$tsa" --ca-file pki/ca.crt --crl-file pki/crl.pem --build-dir token-build) >"$work/token" 2>&1 &
+token_pid=$!
 build=$work/a-second-clone/elsewhere
 "$repo/scripts/release" --pkcs12 "$pki/valid.p12" --password-file "$pki/password" \
     --timestamp "$tsa" --ca-file "$pki/ca.crt" --build-dir "$build"
@@ -120,20 +169,61 @@ signed=$repo/dist/launcher.exe
 check '(cd "$repo/dist" && sha256sum --check --quiet SHA256SUMS)' "SHA256SUMS does not match"
 osslsigncode verify -CAfile "$pki/ca.crt" -in "$signed" | tee "$work/verify"
 check 'grep -q "^Signature verification: ok" "$work/verify"' "the signed file does not verify"
-osslsigncode remove-signature -in "$signed" -out "$work/stripped.exe" >/dev/null
+osslsigncode remove-signature -in "$signed" -out "$work/stripped.exe" >>"$log" 2>&1
 recorded=$(sed -n 's/^launcher-sha256: //p' "$repo/dist/BUILDINFO")
 check '[ "$(sha256sum <"$work/stripped.exe" | cut -d" " -f1)" = "$recorded" ]' \
     "without its signature the signed file is not the build BUILDINFO records"
 
+echo "-- signed through PKCS#11"
+token_status=0
+wait "$token_pid" || token_status=$?
+cat "$work/token"
+[ $token_status -eq 0 ]
+check 'grep -q "verified by osslsigncode [0-9]" "$work/token"' "the release line names no osslsigncode version"
+osslsigncode verify -CAfile "$pki/ca.crt" -CRLfile "$pki/crl.pem" -TSA-CAfile "$pki/ca.crt" \
+    -in "$token_repo/dist/launcher.exe" >"$work/verify" 2>&1
+check 'grep -q "^Signature verification: ok" "$work/verify" && grep -q "^Timestamp Server Signature verification: ok" \
+    "$work/verify"' "the file signed through PKCS#11 does not verify with its time stamp"
+osslsigncode remove-signature -in "$token_repo/dist/launcher.exe" -out "$work/token-stripped.exe" >>"$log" 2>&1
+check 'cmp "$work/token-stripped.exe" "$work/stripped.exe"' "the file signed through PKCS#11 is not the unsigned build"
+check 'diff <(LC_ALL=C ls "$token_repo/dist" | grep -vx SHA256SUMS) <(cut -d" " -f3 "$token_repo/dist/SHA256SUMS" |
+    LC_ALL=C sort)' \
+    "SHA256SUMS does not list every file in dist/"
+unsigned_bom() { sed "s/$(sha256sum <"$1/launcher.exe" | cut -d" " -f1)/LAUNCHER/" "$1/launcher.cdx.json"; }
+check 'cmp "$token_repo/dist/NOTICES.txt" "$repo/dist/NOTICES.txt" &&
+       diff <(unsigned_bom "$token_repo/dist") <(unsigned_bom "$repo/dist") &&
+       diff <(cut -d" " -f3 "$token_repo/dist/SHA256SUMS") <(cut -d" " -f3 "$repo/dist/SHA256SUMS")' \
+    "the PKCS#11 and PKCS#12 releases differ in notices, bill of materials or sums"
+# The bill of materials against CycloneDX's own schema (as setup keeps it),
+# by Debian's validator; and it must name the components of the notices.
+tar -xzf "$boost_cache"/download/cyclonedx-cyclonedx-library-*.tgz -C "$work" package/res/schema
+/usr/bin/python3 - "$work/package/res/schema" "$token_repo/dist" <<'PYTHON' ||
+import glob, importlib.metadata, json, os, re, sys, jsonschema
+schemas, dist = sys.argv[1:]
+store = {"http://cyclonedx.org/schema/" + os.path.basename(f): json.load(open(f))
+         for f in glob.glob(schemas + "/*.schema.json")}
+schema = store["http://cyclonedx.org/schema/bom-1.6.SNAPSHOT.schema.json"]
+bom = json.load(open(dist + "/launcher.cdx.json"))
+jsonschema.Draft7Validator(schema, resolver=jsonschema.RefResolver.from_schema(schema, store=store),
+                           format_checker=jsonschema.draft7_format_checker).validate(bom)
+rows = {tuple(cell.strip() for cell in row.split("|")[1:4]) for row in open(dist + "/NOTICES.txt")
+        if re.match(r"\| [^-]", row)} - {("component", "version", "licence (SPDX)")}
+named = {(c["name"], c["version"], c["licenses"][0]["expression"]) for c in bom["components"]}
+assert named == rows, f"the bill of materials names {sorted(named)}, the notices {sorted(rows)}"
+print(f"launcher.cdx.json: valid CycloneDX {bom['specVersion']} (jsonschema",
+      importlib.metadata.version("jsonschema") + f"), {len(named)} components, those of the notices")
+PYTHON
+    { echo "FAILED: the bill of materials is not valid CycloneDX, or names other components than the notices"; failed=1; }
+
 echo "-- unsigned rebuild from BUILDINFO, in another clone"
-"$repo/scripts/reproducible" --buildinfo "$repo/dist/BUILDINFO" | tee "$work/rebuild"
+(cd "$work" && "$repo/scripts/reproducible" --buildinfo repo/dist/BUILDINFO) | tee "$work/rebuild"
 check 'grep -q UNSIGNED "$work/rebuild"' "the unsigned release does not say it is unsigned"
 check 'grep -q "^reproducible: $(git rev-parse HEAD) rebuilt to the recorded $recorded" "$work/rebuild" &&
        ! grep -q differs "$work/rebuild"' "a rebuild from BUILDINFO does not give the released file"
 
 # Three days on, the signer has expired: only a time-stamped signature holds.
 osslsigncode sign -pkcs12 "$pki/valid.p12" -readpass "$pki/password" -h sha256 \
-    -in "$work/stripped.exe" -out "$work/no-timestamp.exe" >/dev/null
+    -in "$work/stripped.exe" -out "$work/no-timestamp.exe" >>"$log" 2>&1
 later=$(($(date +%s) + 3 * 86400))
 aged() { osslsigncode verify -CAfile "$pki/ca.crt" -TSA-CAfile "$pki/ca.crt" -time "$later" -in "$1"; }
 check 'aged "$signed" >"$work/aged" 2>&1' "the time-stamped release no longer verifies once its certificate expired"
@@ -158,6 +248,11 @@ check '! osslsigncode verify -CAfile "$pki/ca.crt" -in "$work/tampered.exe" >/de
 
 /usr/bin/python3 tests/executable_test.py "$signed" "$build/build/windows-x86/launcher.map" \
     "$build" 2>&1 | tail -n 3 || { echo "FAILED: the signed file fails the executable checks"; failed=1; }
+
+# A library the notices do not cover, linked in: the release must stop.
+echo "LOAD /usr/lib/libuncovered.a" >>"$build/build/windows-x86/launcher.map"
+check '! "$repo/scripts/notices" "$build" "$work" x 2>"$work/err" && grep -q "libuncovered.a" "$work/err"' \
+    "a linked library the notices do not cover went unnoticed"
 
 [ $failed -eq 0 ] && echo "release: all checks passed"
 exit $failed
