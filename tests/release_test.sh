@@ -12,12 +12,17 @@
 # from the pinned Boost tarball: a changed one is refused, and the cached
 # Boost tree, broken here on purpose, is never used.
 #   tests/release_test.sh
-set -euo pipefail
+set -Eeuo pipefail
 cd "$(dirname "$0")/.."
 
 work=$(mktemp -d)
 tsa_pid=
 trap '[ -z "$tsa_pid" ] || kill "$tsa_pid"; rm -rf "$work"' EXIT
+# Nothing ends this test without a word: a step that fails under set -e
+# names itself, and what it printed (quiet steps write to $log) follows.
+log=$work/log
+touch "$log"
+trap 'echo "FAILED: line $LINENO: $BASH_COMMAND" >&2; tail -n 15 "$log" >&2' ERR
 failed=0
 check() { if ! eval "$1"; then echo "FAILED: $2"; failed=1; fi; }
 
@@ -26,22 +31,30 @@ git clone --quiet --no-hardlinks . "$work/repo"
 repo=$work/repo
 
 # The authority, a signer valid for two days, one that expired yesterday,
-# and a time-stamping authority.
+# and a time-stamping authority. Their dates are given outright to
+# openssl ca: OpenSSL 3.5 refuses the negative -days of openssl x509.
 pki=$work/pki
 mkdir "$pki"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$pki/ca.key" -out "$pki/ca.crt" -days 3650 \
     -subj "/CN=Throwaway Test CA" -addext basicConstraints=critical,CA:true \
-    -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
+    -addext keyUsage=critical,keyCertSign,cRLSign 2>>"$log"
+printf '[ca]\ndefault_ca=authority\n[authority]\ndatabase=%s\nserial=%s\nnew_certs_dir=%s\n' \
+    "$pki/index" "$pki/serial" "$pki" >"$pki/ca.cnf"
+printf 'certificate=%s\nprivate_key=%s\n' "$pki/ca.crt" "$pki/ca.key" >>"$pki/ca.cnf"
+printf 'default_md=sha256\npolicy=policy\nunique_subject=no\n[policy]\ncommonName=supplied\n' >>"$pki/ca.cnf"
+touch "$pki/index"
+echo 1000 >"$pki/serial"
 printf 'extendedKeyUsage=codeSigning\nkeyUsage=critical,digitalSignature\n' >"$pki/signer.ext"
 printf 'extendedKeyUsage=critical,timeStamping\nkeyUsage=critical,digitalSignature\n' >"$pki/tsa.ext"
 echo "correct horse battery staple" >"$pki/password"
 echo "wrong" >"$pki/wrong-password"
-for signer in valid:2:signer expired:-1:signer tsa:3650:tsa; do
-    IFS=: read -r name days ext <<<"$signer"
+day() { date -u -d "@$(($(date +%s) + $1 * 86400))" +%Y%m%d%H%M%SZ; }
+for signer in valid:-1:2:signer expired:-3:-1:signer tsa:-1:3650:tsa; do
+    IFS=: read -r name from until ext <<<"$signer"
     openssl req -newkey rsa:2048 -nodes -keyout "$pki/$name.key" -out "$pki/$name.csr" \
-        -subj "/CN=Throwaway $name signer" 2>/dev/null
-    openssl x509 -req -in "$pki/$name.csr" -CA "$pki/ca.crt" -CAkey "$pki/ca.key" -CAcreateserial \
-        -days "$days" -extfile "$pki/$ext.ext" -out "$pki/$name.crt" 2>/dev/null
+        -subj "/CN=Throwaway $name signer" 2>>"$log"
+    openssl ca -batch -config "$pki/ca.cnf" -in "$pki/$name.csr" -startdate "$(day "$from")" \
+        -enddate "$(day "$until")" -extfile "$pki/$ext.ext" -notext -out "$pki/$name.crt" 2>>"$log"
     openssl pkcs12 -export -inkey "$pki/$name.key" -in "$pki/$name.crt" -certfile "$pki/ca.crt" \
         -passout "file:$pki/password" -out "$pki/$name.p12"
 done
@@ -52,7 +65,7 @@ printf '[tsa]\ndefault_tsa=t\n[t]\nserial=%s\nsigner_cert=%s\nsigner_key=%s\n' "
     "$pki/tsa.crt" "$pki/tsa.key" >"$pki/tsa.cnf"
 printf 'signer_digest=sha256\ndefault_policy=1.2.3.4\ndigests=sha1,sha256\n' >>"$pki/tsa.cnf"
 echo 01 >"$pki/tsa.serial"
-/usr/bin/python3 - "$pki/tsa.cnf" >"$work/tsa.port" 2>/dev/null <<'PYTHON' &
+/usr/bin/python3 - "$pki/tsa.cnf" >"$work/tsa.port" 2>>"$log" <<'PYTHON' &
 import http.server, subprocess, sys
 class Authority(http.server.BaseHTTPRequestHandler):
     def do_POST(self):
@@ -68,7 +81,7 @@ print(server.server_port, flush=True)
 server.serve_forever()
 PYTHON
 tsa_pid=$!
-until [ -s "$work/tsa.port" ]; do sleep 0.1; done
+until [ -s "$work/tsa.port" ]; do kill -0 "$tsa_pid"; sleep 0.1; done
 tsa=http://127.0.0.1:$(cat "$work/tsa.port")
 
 # Releases see a cache of their own: the real Wine prefixes and pinned Boost
@@ -120,7 +133,7 @@ signed=$repo/dist/launcher.exe
 check '(cd "$repo/dist" && sha256sum --check --quiet SHA256SUMS)' "SHA256SUMS does not match"
 osslsigncode verify -CAfile "$pki/ca.crt" -in "$signed" | tee "$work/verify"
 check 'grep -q "^Signature verification: ok" "$work/verify"' "the signed file does not verify"
-osslsigncode remove-signature -in "$signed" -out "$work/stripped.exe" >/dev/null
+osslsigncode remove-signature -in "$signed" -out "$work/stripped.exe" >>"$log" 2>&1
 recorded=$(sed -n 's/^launcher-sha256: //p' "$repo/dist/BUILDINFO")
 check '[ "$(sha256sum <"$work/stripped.exe" | cut -d" " -f1)" = "$recorded" ]' \
     "without its signature the signed file is not the build BUILDINFO records"
@@ -133,7 +146,7 @@ check 'grep -q "^reproducible: $(git rev-parse HEAD) rebuilt to the recorded $re
 
 # Three days on, the signer has expired: only a time-stamped signature holds.
 osslsigncode sign -pkcs12 "$pki/valid.p12" -readpass "$pki/password" -h sha256 \
-    -in "$work/stripped.exe" -out "$work/no-timestamp.exe" >/dev/null
+    -in "$work/stripped.exe" -out "$work/no-timestamp.exe" >>"$log" 2>&1
 later=$(($(date +%s) + 3 * 86400))
 aged() { osslsigncode verify -CAfile "$pki/ca.crt" -TSA-CAfile "$pki/ca.crt" -time "$later" -in "$1"; }
 check 'aged "$signed" >"$work/aged" 2>&1' "the time-stamped release no longer verifies once its certificate expired"
