@@ -236,4 +236,3 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
         longest.insert(longest.end(), {static_cast<std::uint8_t>(unit % 2 ? ' ' : 'a'), 0});
     return LLVMFuzzerTestOneInput(longest.data(), longest.size());
 }
-
