@@ -15,6 +15,7 @@
 
 #include <boost/program_options/parsers.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -82,6 +83,7 @@ std::string read_argument(const std::string& text, std::string& rest)
 }
 
 const auto description = launcher::make_option_description();
+const std::string program = "C:\\Games\\launcher.exe";
 
 // The processor time this thread has used: the work it did, whatever else
 // the machine runs. The wall clock also counts the time others' programs
@@ -168,8 +170,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     auto const started = thread_time();
 
-    auto const arguments = launcher::make_arguments("C:\\Games\\launcher.exe", line);
-    if (arguments.empty() || arguments[0] != "C:\\Games\\launcher.exe")
+    auto const arguments = launcher::make_arguments(program, line);
+    if (arguments.empty() || arguments[0] != program)
         fail("element 0 is not the program");
 
     std::ostringstream out;
@@ -201,8 +203,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // given all words at once. The bound, 184 ms there, leaves about four
     // times room either way: for a slower processor, and for a quadratic
     // parse to show from some 21 kB up.
-    auto const elapsed = thread_time() - started;
-    if (elapsed > std::chrono::milliseconds(20) + std::chrono::nanoseconds(2500) * size)
+    // The thread is still charged now and then for work that is not the
+    // stages' (the sanitizer's allocator recycling its quarantine, pages
+    // reclaimed from a busy machine): a 94-byte input that takes 0.5 ms once
+    // took over 20 ms. So a run over the bound is timed twice more and the
+    // quickest counts; a quadratic parse is over it every time.
+    auto const bound = std::chrono::milliseconds(20) + std::chrono::nanoseconds(2500) * size;
+    auto elapsed = thread_time() - started;
+    for (int again = 0; again < 2 && elapsed > bound; ++again) {
+        auto const restarted = thread_time();
+        std::ostringstream ignored;
+        auto const repeated =
+            launcher::parse_options(launcher::make_arguments(program, line), description, ignored);
+        static_cast<void>(launcher::game_parameters(repeated));
+        elapsed = std::min(elapsed, std::chrono::nanoseconds(thread_time() - restarted));
+    }
+    if (elapsed > bound)
         fail("more than linear time");
 
     // The oracle, outside the timed part: it is quadratic.
