@@ -11,9 +11,9 @@ bool shell_start(const std::string& file, const std::string& parameters,
     if (file.empty())
         return false;
 
-    std::wstring const wide_file = to_wide(file);
+    std::wstring const wide_file = path_to_wide(file);
     std::wstring const wide_parameters = to_wide(parameters);  // "" rather than null
-    std::wstring const wide_directory = to_wide(directory);
+    std::wstring const wide_directory = path_to_wide(directory);
 
     SHELLEXECUTEINFOW request{};
     request.cbSize = sizeof request;
