@@ -37,7 +37,10 @@ TEST(Startup, CanaryDiffersFromStartToStart)
 }
 
 // Wine prefers its own builtin DLLs; told to prefer a native version.dll,
-// it takes one from wherever the search order finds one first.
+// it takes one from wherever the search order finds one first. A program
+// started from here is told so through the registry, for its name: it reads
+// WINEDLLOVERRIDES from the Unix environment it inherits, which a change to
+// this process's Windows environment does not reach.
 class planted_version_dll {
 public:
     explicit planted_version_dll(std::wstring program = L"startup_probe.exe")
@@ -46,9 +49,10 @@ public:
         fs::copy_file(e2e::program_directory() / program_, this->program());
         fs::copy_file(e2e::program_directory() / L"planted" / L"version.dll",
                       folder_.path() / L"version.dll");
-        SetEnvironmentVariableW(L"WINEDLLOVERRIDES", L"version=n,b");
+        RegSetKeyValueW(HKEY_CURRENT_USER, (program_key() + L"\\DllOverrides").c_str(), L"version",
+                        REG_SZ, L"native,builtin", sizeof L"native,builtin");
     }
-    ~planted_version_dll() { SetEnvironmentVariableW(L"WINEDLLOVERRIDES", saved_.c_str()); }
+    ~planted_version_dll() { RegDeleteTreeW(HKEY_CURRENT_USER, program_key().c_str()); }
     planted_version_dll(const planted_version_dll&) = delete;
     planted_version_dll& operator=(const planted_version_dll&) = delete;
 
@@ -56,16 +60,10 @@ public:
     [[nodiscard]] fs::path planted() const { return folder_.path() / L"version.dll"; }
 
 private:
-    static std::wstring current_overrides()
-    {
-        wchar_t value[1024] = L"";
-        GetEnvironmentVariableW(L"WINEDLLOVERRIDES", value, 1024);
-        return value;
-    }
+    [[nodiscard]] std::wstring program_key() const { return L"Software\\Wine\\AppDefaults\\" + program_; }
 
     e2e::temporary_directory folder_;
     std::wstring program_;
-    std::wstring saved_ = current_overrides();
 };
 
 std::string lower(std::string text)

@@ -59,8 +59,9 @@ TEST(Location, WritesPathsAsWindowsDoes)
         // SetCurrentDirectory keeps a backslash after the folder, in MAX_PATH units.
         {"folder of 257 units: no prefix", u"\\\\?\\C:\\" + long_name + u"aaaaaaaaa\\launcher.exe", {"x86r"},
          "", "\\\\?\\C:\\" + long_name8 + "aaaaaaaaa\\x86r\\quenby.exe", "C:\\" + long_name8 + "aaaaaaaaa\\x86r"},
-        {"folder of 258 units keeps it", u"\\\\?\\C:\\" + long_name + u"aaaaaaaaaa\\launcher.exe", {"x86r"},
-         "", "\\\\?\\C:\\" + long_name8 + "aaaaaaaaaa\\x86r\\quenby.exe", "\\\\?\\C:\\" + long_name8 + "aaaaaaaaaa\\x86r"},
+        {"folder of 258 units once .. is taken keeps it", u"\\\\?\\C:\\" + long_name + u"aaaaaaaaaa\\b\\launcher.exe",
+         {"..\\x86r"}, "", "\\\\?\\C:\\" + long_name8 + "aaaaaaaaaa\\x86r\\quenby.exe",
+         "\\\\?\\C:\\" + long_name8 + "aaaaaaaaaa\\x86r"},
         {"file of 259 units once .. is taken", u"\\\\?\\C:\\" + long_name + u"\\b\\launcher.exe", {"..\\x86r"},
          "", "C:\\" + long_name8 + "\\x86r\\quenby.exe", "C:\\" + long_name8 + "\\x86r"},
         {"\\\\?\\ path of 250 characters, --build ..", u"\\\\?\\C:\\" + long_name.substr(10) + u"\\launcher.exe",
