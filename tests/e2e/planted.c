@@ -12,7 +12,8 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
         DWORD const length = GetModuleFileNameW(instance, mark, MAX_PATH);
         if (length > 0 && length < MAX_PATH) {
             lstrcpyW(mark + length, L".loaded");
-            CloseHandle(CreateFileW(mark, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
+            CloseHandle(CreateFileW(mark, GENERIC_WRITE, /* share */ 0, /* security */ NULL,
+                                    CREATE_ALWAYS, /* flags */ 0, /* template */ NULL));
         }
     }
     return TRUE;
