@@ -8,6 +8,12 @@ add_link_options(-static -static-libgcc -static-libstdc++)
 # support library (libssp) comes in statically with -static.
 add_compile_options(-fstack-protector-strong $<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2>)
 add_link_options(-fstack-protector-strong -Wl,--dynamicbase -Wl,--nxcompat)
+# No structured-exception handler in the image (C++ exceptions here unwind
+# by DWARF tables, not SEH): Windows then calls none in it, so an overwritten
+# handler record on the stack cannot point into the launcher's code. And
+# aware of Terminal Services, so Windows applies no compatibility shims for
+# programs that are not.
+add_link_options(-Wl,--no-seh -Wl,--tsaware)
 
 # Reproducible: no time stamp in the PE header, no build folder in the
 # binary, no symbols (which would also name the object files).

@@ -7,11 +7,13 @@
 // the application name, and that no input takes more than linear time. And
 // it checks the options stage against the way it used to work, one parse of
 // all the words by Boost: the piecewise parse must read every command line
-// the same, option for option, and record and report the same.
+// the same, option for option, and record and report the same. The same
+// input taken as a path must keep every unit.
 
 #include "entry/arguments.hpp"
 #include "launch/parameters.hpp"
 #include "options/options.hpp"
+#include "platform/utf16.hpp"
 
 #include <boost/program_options/parsers.hpp>
 
@@ -220,6 +222,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (elapsed > bound)
         fail("more than linear time");
+
+    // The same units as a path: all kept, and valid UTF-16 written as the
+    // conversion for words writes it.
+    std::string const path = launcher::path_to_utf8(line);
+    if (launcher::path_to_utf16(path) != line)
+        fail("a path lost a UTF-16 unit");
+    if (launcher::to_utf16(launcher::to_utf8(line)) == line && path != launcher::to_utf8(line))
+        fail("a valid path written otherwise than a word");
 
     // The oracle, outside the timed part: it is quadratic.
     std::vector<const char*> words;

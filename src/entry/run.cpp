@@ -39,8 +39,10 @@ int run(const std::vector<std::string>& arguments, const system_services& system
         return 0;
     }
 
+    // A --build naming a DOS device leaves nothing to ask the shell for: a
+    // refused start all the same.
     auto const game = locate_game(options, system);
-    if (!system.start(game.executable, game_parameters(options), game.working_directory))
+    if (!game || !system.start(game->executable, game_parameters(options), game->working_directory))
         out << "ERROR: Failed to start the game" << std::endl;
     return 0;
 }

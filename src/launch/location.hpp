@@ -16,7 +16,8 @@ namespace launcher {
 // does not).
 [[nodiscard]] std::optional<bool> runs_x64_programs(const machine_report& machine);
 
-// UTF-8 Windows paths, written as Windows writes them.
+// Windows paths in WTF-8 (see platform/utf16.hpp), written as Windows
+// writes them.
 struct game_location {
     std::string executable;         // <launcher folder>\<build>\quenby.exe
     std::string working_directory;  // <launcher folder>\<build>
@@ -26,16 +27,20 @@ struct game_location {
 // `module_path`, as the shell needs them: its path helpers know UNC and
 // "\\?\" paths only with backslashes, and no forward slash may follow
 // "\\?\". So separators are backslashes, one between components (a drive
-// root gives "C:\x64r"), with none at the end; `build` is inserted as
-// written otherwise. A "\\?\" launcher path loses its prefix where the plain
-// form names the same file and fits in MAX_PATH; see location.cpp.
-[[nodiscard]] game_location game_paths(std::u16string_view module_path, std::string_view build);
+// root gives "C:\x64r"), with none at the end. `build` is read as Windows
+// reads a relative path, so it names the same folder whatever form the
+// launcher's path has; the launcher's own folder is kept as on disk. A
+// "\\?\" launcher path loses its prefix where the plain form names the same
+// thing. Nothing when `build` names a DOS device. See windows_path.hpp.
+[[nodiscard]] std::optional<game_location> game_paths(std::u16string_view module_path,
+                                                      std::string_view build);
 
-// The build folder is the one --build names, taken as written. Otherwise it
-// is x86r where x64 programs cannot run, without looking at x64r; else x64r
-// when the status probe finds anything at x64r\quenby.exe, else x86r without
-// looking. A probe error other than "not found" escapes.
-[[nodiscard]] game_location locate_game(const boost::program_options::variables_map& options,
-                                        const system_services& system);
+// The build folder is the one --build names. Otherwise it is x86r where x64
+// programs cannot run, without looking at x64r; else x64r when the status
+// probe finds anything at x64r\quenby.exe, else x86r without looking. A
+// probe error other than "not found" escapes. Nothing when --build names a
+// DOS device.
+[[nodiscard]] std::optional<game_location> locate_game(
+    const boost::program_options::variables_map& options, const system_services& system);
 
 } // namespace launcher

@@ -5,6 +5,8 @@
 // wWinMain. Nothing in this file may be built with the protector: the
 // canary changes here, under the feet of any protected frame.
 
+#include "platform/system_dll.hpp"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -55,32 +57,13 @@ namespace {
 // planted there would run inside it. From here on only System32 is
 // searched. SetDefaultDllDirectories is looked up, for Windows 7 without
 // KB2533623 lacks it; there SetDllDirectoryW(L"") at least takes the
-// current folder out of the search. True when only System32 is searched.
-__attribute__((no_stack_protector)) bool search_dlls_in_system32_only()
+// current folder out of the search. The shell's own DLL is loaded the same
+// way, later (src/platform/shell_start.cpp).
+__attribute__((no_stack_protector)) void search_dlls_in_system32_only()
 {
-    using set_default_dll_directories = BOOL(WINAPI*)(DWORD);
-    auto const set_default = reinterpret_cast<set_default_dll_directories>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
-    if (set_default && set_default(LOAD_LIBRARY_SEARCH_SYSTEM32))
-        return true;
-    SetDllDirectoryW(L"");
-    return false;
-}
-
-// A DLL from System32 and nowhere else. Without the search flags (they came
-// with SetDefaultDllDirectories) by its full path there.
-__attribute__((no_stack_protector)) HMODULE load_from_system32(const wchar_t* name,
-                                                               bool search_flags)
-{
-    if (search_flags)
-        return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    wchar_t path[MAX_PATH];
-    UINT const length = GetSystemDirectoryW(path, MAX_PATH);
-    if (length == 0 || length + 1 + lstrlenW(name) >= MAX_PATH)
-        return nullptr;
-    path[length] = L'\\';
-    lstrcpyW(path + length + 1, name);
-    return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    auto const set_default = launcher::platform::set_default_dll_directories();
+    if (!set_default || !set_default(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        SetDllDirectoryW(L"");
 }
 
 // The system's random generator, RtlGenRandom (exported as
@@ -92,10 +75,10 @@ __attribute__((no_stack_protector)) HMODULE load_from_system32(const wchar_t* na
 // advapi32.dll (which holds it itself on Vista).
 using random_generator = BOOLEAN(WINAPI*)(PVOID buffer, ULONG length);
 
-__attribute__((no_stack_protector)) random_generator system_random_generator(bool search_flags)
+__attribute__((no_stack_protector)) random_generator system_random_generator()
 {
     for (const wchar_t* dll : {L"cryptbase.dll", L"advapi32.dll"}) {
-        if (HMODULE const module = load_from_system32(dll, search_flags))
+        if (HMODULE const module = launcher::platform::load_from_system32(dll))
             if (FARPROC const generator = GetProcAddress(module, "SystemFunction036"))
                 return reinterpret_cast<random_generator>(reinterpret_cast<void*>(generator));
     }
@@ -126,7 +109,7 @@ __attribute__((no_stack_protector)) std::uintptr_t fresh_canary(random_generator
 
 extern "C" __attribute__((no_stack_protector)) int launcher_start()
 {
-    bool const search_flags = search_dlls_in_system32_only();
-    __stack_chk_guard = fresh_canary(system_random_generator(search_flags));
+    search_dlls_in_system32_only();
+    __stack_chk_guard = fresh_canary(system_random_generator());
     return WinMainCRTStartup();
 }

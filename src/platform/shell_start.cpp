@@ -1,9 +1,21 @@
 #include "platform/shell_start.hpp"
 
+#include "platform/system_dll.hpp"
 #include "platform/unique_handle.hpp"
 #include "platform/utf16.hpp"
 
 namespace launcher::platform {
+
+BOOL WINAPI system_shell_execute(SHELLEXECUTEINFOW* request)
+{
+    // shell32 stays loaded, as an import would: the shell may leave work of
+    // its own behind in the process.
+    HMODULE const shell32 = load_from_system32(L"shell32.dll");
+    FARPROC const execute = shell32 ? GetProcAddress(shell32, "ShellExecuteExW") : nullptr;
+    if (!execute)
+        return FALSE;
+    return reinterpret_cast<BOOL(WINAPI*)(SHELLEXECUTEINFOW*)>(reinterpret_cast<void*>(execute))(request);
+}
 
 bool shell_start(const std::string& file, const std::string& parameters,
                  const std::string& directory, bool wait, const shell_calls& calls)
@@ -11,9 +23,9 @@ bool shell_start(const std::string& file, const std::string& parameters,
     if (file.empty())
         return false;
 
-    std::wstring const wide_file = to_wide(file);
+    std::wstring const wide_file = path_to_wide(file);
     std::wstring const wide_parameters = to_wide(parameters);  // "" rather than null
-    std::wstring const wide_directory = to_wide(directory);
+    std::wstring const wide_directory = path_to_wide(directory);
 
     SHELLEXECUTEINFOW request{};
     request.cbSize = sizeof request;

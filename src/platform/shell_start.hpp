@@ -7,9 +7,16 @@
 
 namespace launcher::platform {
 
+// ShellExecuteExW of the shell32.dll in System32, loaded when called;
+// FALSE, with the loader's error, where that cannot be had. Not imported:
+// the loader would resolve shell32's own imports before any code of the
+// launcher runs, and where shell32 is no known DLL (Wine, Proton) it looks
+// for them beside the launcher first.
+BOOL WINAPI system_shell_execute(SHELLEXECUTEINFOW* request);
+
 // The Windows calls a start makes; tests put fakes in their place.
 struct shell_calls {
-    BOOL(WINAPI* shell_execute)(SHELLEXECUTEINFOW*) = ShellExecuteExW;
+    BOOL(WINAPI* shell_execute)(SHELLEXECUTEINFOW*) = system_shell_execute;
     DWORD(WINAPI* wait)(HANDLE, DWORD) = WaitForSingleObject;
     BOOL(WINAPI* close)(HANDLE) = CloseHandle;
 };

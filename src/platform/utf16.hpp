@@ -13,6 +13,16 @@ namespace launcher {
 // UTF-8 to UTF-16; invalid sequences are dropped.
 [[nodiscard]] std::u16string to_utf16(std::string_view text);
 
+// Paths are another matter: a Windows file name is any sequence of UTF-16
+// units, unpaired surrogates included, and dropping one names another file.
+// So paths travel as WTF-8: UTF-8 that also writes an unpaired surrogate,
+// as the three bytes of its code point. Valid UTF-16 gives plain UTF-8.
+[[nodiscard]] std::string path_to_utf8(std::u16string_view path);
+
+// WTF-8 (so also UTF-8) back to UTF-16, unit for unit; invalid sequences
+// are dropped.
+[[nodiscard]] std::u16string path_to_utf16(std::string_view path);
+
 #ifdef _WIN32
 // The same for Windows' wchar_t strings, which hold UTF-16.
 [[nodiscard]] inline std::wstring to_wide(std::string_view text)
@@ -24,6 +34,12 @@ namespace launcher {
 [[nodiscard]] inline std::string from_wide(std::wstring_view text)
 {
     return to_utf8(std::u16string(text.begin(), text.end()));
+}
+
+[[nodiscard]] inline std::wstring path_to_wide(std::string_view path)
+{
+    std::u16string const wide = path_to_utf16(path);
+    return {wide.begin(), wide.end()};
 }
 #endif
 

@@ -13,7 +13,7 @@ system_services windows_system()
 {
     return {
         [] { return module_file_name(); },
-        [](const std::string& path) { return boost::filesystem::status(to_wide(path)); },
+        [](const std::string& path) { return boost::filesystem::status(path_to_wide(path)); },
         [] { return windows_machine(); },
         [](const std::string& file, const std::string& parameters, const std::string& directory) {
             return shell_start(file, parameters, directory, /* wait */ false);

@@ -1,6 +1,7 @@
 // The process's start-up hardening, seen from outside: a program that
 // starts as launcher.exe does (startup_probe.cpp) is made to overrun its
-// stack, to show its canary, and to load a DLL planted beside it.
+// stack, to show its canary, and to load a DLL planted beside it; and
+// launcher.exe itself runs beside a planted DLL.
 
 #include "child_process.hpp"
 
@@ -45,33 +46,33 @@ TEST(Startup, CanaryIsRandomInEveryByte)
 }
 
 // Wine prefers its own builtin DLLs; told to prefer a native version.dll,
-// it takes one from wherever the search order finds one first.
+// it takes one from wherever the search order finds one first. A program
+// started from here is told so through the registry, for its name: it reads
+// WINEDLLOVERRIDES from the Unix environment it inherits, which a change to
+// this process's Windows environment does not reach.
 class planted_version_dll {
 public:
-    planted_version_dll() : folder_(L"planted")
+    explicit planted_version_dll(std::wstring program = L"startup_probe.exe")
+        : folder_(L"planted"), program_(std::move(program))
     {
-        fs::copy_file(e2e::program_directory() / L"startup_probe.exe", program());
+        fs::copy_file(e2e::program_directory() / program_, this->program());
         fs::copy_file(e2e::program_directory() / L"planted" / L"version.dll",
                       folder_.path() / L"version.dll");
-        SetEnvironmentVariableW(L"WINEDLLOVERRIDES", L"version=n,b");
+        RegSetKeyValueW(HKEY_CURRENT_USER, (program_key() + L"\\DllOverrides").c_str(), L"version",
+                        REG_SZ, L"native,builtin", sizeof L"native,builtin");
     }
-    ~planted_version_dll() { SetEnvironmentVariableW(L"WINEDLLOVERRIDES", saved_.c_str()); }
+    ~planted_version_dll() { RegDeleteTreeW(HKEY_CURRENT_USER, program_key().c_str()); }
     planted_version_dll(const planted_version_dll&) = delete;
     planted_version_dll& operator=(const planted_version_dll&) = delete;
 
-    [[nodiscard]] fs::path program() const { return folder_.path() / L"startup_probe.exe"; }
+    [[nodiscard]] fs::path program() const { return folder_.path() / program_; }
     [[nodiscard]] fs::path planted() const { return folder_.path() / L"version.dll"; }
 
 private:
-    static std::wstring current_overrides()
-    {
-        wchar_t value[1024] = L"";
-        GetEnvironmentVariableW(L"WINEDLLOVERRIDES", value, 1024);
-        return value;
-    }
+    [[nodiscard]] std::wstring program_key() const { return L"Software\\Wine\\AppDefaults\\" + program_; }
 
     e2e::temporary_directory folder_;
-    std::wstring saved_ = current_overrides();
+    std::wstring program_;
 };
 
 std::string lower(std::string text)
@@ -94,6 +95,17 @@ TEST(Startup, DllPlantedBesideTheProgramIsNotLoaded)
     EXPECT_EQ(by_name.exit_code, 0u);
     EXPECT_NE(lower(by_name.output), planted);
     EXPECT_EQ(by_name.output.rfind("loaded: ", 0), 0u) << by_name.output;
+}
+
+// The planted DLL marks every load of itself (planted.c). Where the shell's
+// DLL is imported, the loader resolves its imports before any code of the
+// launcher runs, and Wine looks for them beside the launcher first.
+TEST(Startup, LauncherLoadsNoDllPlantedBesideIt)
+{
+    planted_version_dll const setup(L"launcher.exe");
+    auto const run = probe(L"--build nowhere", setup.program());  // the shell is asked, and refuses
+    EXPECT_EQ(run.output, "ERROR: Failed to start the game\n");
+    EXPECT_FALSE(fs::exists(setup.planted().wstring() + L".loaded"));
 }
 
 } // namespace

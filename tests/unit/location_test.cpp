@@ -13,7 +13,7 @@ struct locate_case {
     std::u16string module_path;
     std::optional<std::string> build;  // --build
     std::string probe;                 // none with --build
-    std::string executable;
+    std::string executable;  // empty: nothing to start
     std::string working_directory;
 };
 
@@ -53,9 +53,21 @@ TEST(Location, WritesPathsAsWindowsDoes)
         {"\\\\?\\ path of 259 characters loses its prefix", u"\\\\?\\C:\\" + long_name + u"\\launcher.exe", {},
          "C:\\" + long_name8 + "\\x64r\\quenby.exe", "C:\\" + long_name8 + "\\x86r\\quenby.exe",
          "C:\\" + long_name8 + "\\x86r"},
-        {"\\\\?\\ path of 260 characters keeps it", u"\\\\?\\C:\\" + long_name + u"a\\launcher.exe", {},
+        {"\\\\?\\ path of 260 characters keeps it, its folder need not", u"\\\\?\\C:\\" + long_name + u"a\\launcher.exe", {},
          "\\\\?\\C:\\" + long_name8 + "a\\x64r\\quenby.exe", "\\\\?\\C:\\" + long_name8 + "a\\x86r\\quenby.exe",
-         "\\\\?\\C:\\" + long_name8 + "a\\x86r"},
+         "C:\\" + long_name8 + "a\\x86r"},
+        // SetCurrentDirectory keeps a backslash after the folder, in MAX_PATH units.
+        {"folder of 257 units: no prefix", u"\\\\?\\C:\\" + long_name + u"aaaaaaaaa\\launcher.exe", {"x86r"},
+         "", "\\\\?\\C:\\" + long_name8 + "aaaaaaaaa\\x86r\\quenby.exe", "C:\\" + long_name8 + "aaaaaaaaa\\x86r"},
+        {"folder of 258 units once .. is taken keeps it", u"\\\\?\\C:\\" + long_name + u"aaaaaaaaaa\\b\\launcher.exe",
+         {"..\\x86r"}, "", "\\\\?\\C:\\" + long_name8 + "aaaaaaaaaa\\x86r\\quenby.exe",
+         "\\\\?\\C:\\" + long_name8 + "aaaaaaaaaa\\x86r"},
+        {"file of 259 units once .. is taken", u"\\\\?\\C:\\" + long_name + u"\\b\\launcher.exe", {"..\\x86r"},
+         "", "C:\\" + long_name8 + "\\x86r\\quenby.exe", "C:\\" + long_name8 + "\\x86r"},
+        {"\\\\?\\ path of 250 characters, --build ..", u"\\\\?\\C:\\" + long_name.substr(10) + u"\\launcher.exe",
+         {"..\\x86r"}, "", "C:\\x86r\\quenby.exe", "C:\\x86r"},
+        {"\\\\?\\ path over 259 with --build ..", u"\\\\?\\C:\\" + long_name + u"\\launcher.exe", {"..\\x86r"},
+         "", "C:\\x86r\\quenby.exe", "C:\\x86r"},
         {"length in UTF-16 units", u"\\\\?\\C:\\" + emoji_name + u"\\launcher.exe", {"x86r"},
          "", "C:\\" + emoji_name8 + "\\x86r\\quenby.exe", "C:\\" + emoji_name8 + "\\x86r"},
         {"long \\\\?\\UNC keeps its prefix", u"\\\\?\\UNC\\server\\share\\" + long_name + u"\\launcher.exe", {"x86r"},
@@ -64,10 +76,37 @@ TEST(Location, WritesPathsAsWindowsDoes)
         {"\\\\?\\ folder ending in a dot keeps it", u"\\\\?\\C:\\Games\\Q.\\launcher.exe", {},
          "\\\\?\\C:\\Games\\Q.\\x64r\\quenby.exe", "\\\\?\\C:\\Games\\Q.\\x86r\\quenby.exe",
          "\\\\?\\C:\\Games\\Q.\\x86r"},
-        {"\\\\?\\ --build ending in a blank keeps it", u"\\\\?\\C:\\Q\\launcher.exe", {"Release "},
-         "", "\\\\?\\C:\\Q\\Release \\quenby.exe", "\\\\?\\C:\\Q\\Release "},
-        {"\\\\?\\ with --build ..: a step, not a name", u"\\\\?\\C:\\Q\\launcher.exe", {"../other"},
-         "", "C:\\Q\\..\\other\\quenby.exe", "C:\\Q\\..\\other"},
+        // A "\\?\" path is taken as written: path.c's test_nt_names refuses "." and
+        // "..", file.c's test_GetFileAttributesExW refuses "\\?\C:\...\..\...".
+        {"\\\\?\\ folder ending in a dot, --build ..", u"\\\\?\\C:\\Games\\Q.\\launcher.exe", {"..\\x86r"},
+         "", "C:\\Games\\x86r\\quenby.exe", "C:\\Games\\x86r"},
+        // path.c, RtlGetFullPathName_U: "c:/test.", "c:/test     " are "c:\test".
+        {"\\\\?\\ with --build ending in a blank", u"\\\\?\\C:\\Q\\launcher.exe", {"Release "},
+         "", "C:\\Q\\Release\\quenby.exe", "C:\\Q\\Release"},
+        {"\\\\?\\ with --build ending in a dot", u"\\\\?\\C:\\Q\\launcher.exe", {"x86r."},
+         "", "C:\\Q\\x86r\\quenby.exe", "C:\\Q\\x86r"},
+        {"--build ending in a blank", u"C:\\Q\\launcher.exe", {"Release "},
+         "", "C:\\Q\\Release\\quenby.exe", "C:\\Q\\Release"},
+        {"--build ending in dots", u"C:\\Q\\launcher.exe", {"x86r.."},
+         "", "C:\\Q\\x86r\\quenby.exe", "C:\\Q\\x86r"},
+        {"--build of dots only", u"C:\\Q\\launcher.exe", {"..."}, "", "C:\\Q\\quenby.exe", "C:\\Q"},
+        // path.c: "c:/test/./file" is "c:\test\file", "c:/foo/../bar" is "c:\bar", "c:/.." is "c:\".
+        {"--build with .", u"C:\\Q\\launcher.exe", {"a/./b"}, "", "C:\\Q\\a\\b\\quenby.exe", "C:\\Q\\a\\b"},
+        {"\\\\?\\ with --build ..", u"\\\\?\\C:\\Q\\launcher.exe", {"../other"},
+         "", "C:\\other\\quenby.exe", "C:\\other"},
+        {".. stops at a drive root", u"C:\\launcher.exe", {"..\\..\\x86r"}, "", "C:\\x86r\\quenby.exe", "C:\\x86r"},
+        // Microsoft, "File path formats on Windows systems": the root of a UNC path is its share.
+        {".. stops at a share", u"\\\\server\\share\\Q\\launcher.exe", {"..\\..\\..\\x86r"},
+         "", "\\\\server\\share\\x86r\\quenby.exe", "\\\\server\\share\\x86r"},
+        {"\\\\?\\ volume with --build .", u"\\\\?\\Volume{1b3b}\\Q\\launcher.exe", {".\\x86r"},
+         "", "\\\\?\\Volume{1b3b}\\Q\\x86r\\quenby.exe", "\\\\?\\Volume{1b3b}\\Q\\x86r"},
+        {".. stops at a volume", u"\\\\?\\Volume{1b3b}\\Q\\launcher.exe", {"..\\..\\x"},
+         "", "\\\\?\\Volume{1b3b}\\x\\quenby.exe", "\\\\?\\Volume{1b3b}\\x"},
+        // path.c, RtlIsDosDeviceName_U: "c:\...\nul.txt" is a device. Superscript
+        // digits: Microsoft, "Naming Files, Paths, and Namespaces".
+        {"device", u"C:\\Q\\launcher.exe", {"CON"}, "", "", ""},
+        {"device with an extension", u"C:\\Q\\launcher.exe", {"x86r/nul.txt"}, "", "", ""},
+        {"device with a superscript digit", u"C:\\Q\\launcher.exe", {"COM\xC2\xB9"}, "", "", ""},
         {"\\\\?\\ volume keeps its prefix", u"\\\\?\\Volume{1b3b}\\Q\\launcher.exe", {"x86r"},
          "", "\\\\?\\Volume{1b3b}\\Q\\x86r\\quenby.exe", "\\\\?\\Volume{1b3b}\\Q\\x86r"},
         {"--build at a drive root", u"C:\\launcher.exe", {"/sub//dir/"},
@@ -78,6 +117,9 @@ TEST(Location, WritesPathsAsWindowsDoes)
         {"characters beyond the BMP survive", u"C:\\\xD83C\xDFAE\\launcher.exe", {},
          "C:\\\xF0\x9F\x8E\xAE\\x64r\\quenby.exe", "C:\\\xF0\x9F\x8E\xAE\\x86r\\quenby.exe",
          "C:\\\xF0\x9F\x8E\xAE\\x86r"},
+        {"an unpaired surrogate survives", u"\\\\?\\C:\\Games\\Q\xD800\\launcher.exe", {},
+         "C:\\Games\\Q\xED\xA0\x80\\x64r\\quenby.exe", "C:\\Games\\Q\xED\xA0\x80\\x86r\\quenby.exe",
+         "C:\\Games\\Q\xED\xA0\x80\\x86r"},
         {"no folder at all", u"launcher.exe", {},
          "x64r\\quenby.exe", "x86r\\quenby.exe", "x86r"},
     };
@@ -92,8 +134,8 @@ TEST(Location, WritesPathsAsWindowsDoes)
         auto const game = launcher::locate_game(options, os.services());
 
         EXPECT_EQ(os.probes, c.probe.empty() ? std::vector<std::string>{} : std::vector{c.probe});
-        EXPECT_EQ(game.executable, c.executable);
-        EXPECT_EQ(game.working_directory, c.working_directory);
+        EXPECT_EQ(game ? game->executable : "", c.executable);
+        EXPECT_EQ(game ? game->working_directory : "", c.working_directory);
     }
 }
 

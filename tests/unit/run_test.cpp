@@ -49,8 +49,8 @@ TEST(Run, StartsTheGameFromTheChosenBuildFolder)
          {dir + "\\x86r\\quenby.exe", "", dir + "\\x86r"}, ""},
         {"--build named: no probe", {"--build", "Release"}, fs::regular_file, {},
          {dir + "\\Release\\quenby.exe", "", dir + "\\Release"}, ""},
-        {"--build verbatim", {"--build=../other"}, {}, {},
-         {dir + "\\..\\other\\quenby.exe", "", dir + "\\..\\other"}, ""},
+        {"--build ..", {"--build=../other"}, {}, {},
+         {"C:\\Games\\other\\quenby.exe", "", "C:\\Games\\other"}, ""},
         {"--build with a forward slash", {"--build", "sub/dir"}, {}, {},
          {dir + "\\sub\\dir\\quenby.exe", "", dir + "\\sub\\dir"}, ""},
         {"--build with a trailing separator", {"--build", "x86r/"}, {}, {},
@@ -98,12 +98,16 @@ TEST(Run, StartsTheGameFromTheChosenBuildFolder)
 
 TEST(Run, ReportsARefusedStartAndStillSucceeds)
 {
-    fake_system os;
-    os.shell_accepts = false;
-    std::ostringstream out;
-    EXPECT_EQ(launcher::run({"launcher.exe", "--build", "nowhere"}, os.services(), out), 0);
-    EXPECT_EQ(os.starts.size(), 1u);
-    EXPECT_EQ(out.str(), "ERROR: Failed to start the game\n");
+    // A DOS device names no folder: the shell is not even asked.
+    for (const char* build : {"nowhere", "NUL"}) {
+        SCOPED_TRACE(build);
+        fake_system os;
+        os.shell_accepts = false;
+        std::ostringstream out;
+        EXPECT_EQ(launcher::run({"launcher.exe", "--build", build}, os.services(), out), 0);
+        EXPECT_EQ(os.starts.size(), build == std::string("NUL") ? 0u : 1u);
+        EXPECT_EQ(out.str(), "ERROR: Failed to start the game\n");
+    }
 }
 
 TEST(Run, LetsSystemFailuresEscapeWithoutStarting)

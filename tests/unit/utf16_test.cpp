@@ -30,6 +30,16 @@ TEST(Utf16, ToUtf8KeepsValidTextAndDropsOnlyUnpairedSurrogates)
     }
 }
 
+TEST(Utf16, PathsKeepEveryUnit)
+{
+    const std::u16string paths[] = {u"C:\\Q\xD800\\x", u"\xDC00", u"\xDFAE\xD83C", u"\xD800\xD83C\xDFAE!"};
+    for (const auto& path : paths) {
+        SCOPED_TRACE(launcher::to_utf8(path));
+        EXPECT_EQ(launcher::path_to_utf16(launcher::path_to_utf8(path)), path);
+    }
+    EXPECT_EQ(launcher::path_to_utf8(u"Q\xD800/\xDFFF\xD83C\xDFAE"), "Q\xED\xA0\x80/\xED\xBF\xBF\xF0\x9F\x8E\xAE");
+}
+
 TEST(Utf16, ToUtf16DropsInvalidSequences)
 {
     EXPECT_EQ(launcher::to_utf16("a\xFF" "b"), u"ab");

@@ -76,6 +76,14 @@ TEST(ShellStart, FillsTheRequest)
     EXPECT_EQ(r.hIcon, nullptr);
 }
 
+TEST(ShellStart, PassesPathsUnitForUnit)
+{
+    script = {};
+    EXPECT_TRUE(launcher::platform::shell_start("C:\\Q\xED\xA0\x80\\quenby.exe", "", "C:\\Q\xED\xA0\x80", false, fakes));
+    EXPECT_EQ(script.file, L"C:\\Q\xD800\\quenby.exe");
+    EXPECT_EQ(script.directory, L"C:\\Q\xD800");
+}
+
 TEST(ShellStart, PassesEmptyParametersAsAnEmptyString)
 {
     script = {};

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace launcher {
+
+// A Windows path (WTF-8, see platform/utf16.hpp) taken apart. `root` is
+// written without "\\?\": "C:\", "\\server\share", "\" or nothing.
+// `verbatim_root` is the root with the prefix, for a path that had it:
+// "\\?\C:\", "\\?\UNC\server\share"; where the prefix cannot go (a volume
+// name, say) both are that form. The components are names, as on disk.
+struct windows_path {
+    std::string root;
+    std::string verbatim_root;
+    std::vector<std::string> components;
+};
+
+// Takes `text` apart at either separator; a run of separators counts as one.
+[[nodiscard]] windows_path parse_windows_path(std::string_view text);
+
+// Adds the components of the relative path `relative` as Windows reads a
+// path without "\\?\": "." goes, ".." takes away the component before it
+// but never the root, trailing dots and blanks go, and a component left
+// empty goes. False, and `path` left incomplete, when a component names a
+// DOS device (CON, NUL, COM1, ...), which is no folder on every Windows.
+[[nodiscard]] bool append_as_windows_reads(windows_path& path, std::string_view relative);
+
+// `path` as the shell must get it: without "\\?\" wherever the plain form
+// names the same thing, which is where none of its components ends in a dot
+// or a blank (Windows strips those) and it is shorter than `limit` UTF-16
+// units; else with the prefix, if the path had one.
+[[nodiscard]] std::string written_for_windows(const windows_path& path, std::size_t limit);
+
+} // namespace launcher
