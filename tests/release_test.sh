@@ -198,14 +198,17 @@ check 'cmp "$token_repo/dist/NOTICES.txt" "$repo/dist/NOTICES.txt" &&
 # by Debian's validator; and it must name the components of the notices.
 tar -xzf "$boost_cache"/download/cyclonedx-cyclonedx-library-*.tgz -C "$work" package/res/schema
 /usr/bin/python3 - "$work/package/res/schema" "$token_repo/dist" <<'PYTHON' ||
-import glob, importlib.metadata, json, os, re, sys, jsonschema
+import glob, importlib.metadata, json, os, re, sys, warnings, jsonschema
+# RefResolver is the one way to hand over the schemas it refers to that
+# Debian 12's jsonschema (4.10) knows; Debian 13's (4.19) warns about it.
+warnings.filterwarnings("ignore", message=".*RefResolver", category=DeprecationWarning)
 schemas, dist = sys.argv[1:]
 store = {"http://cyclonedx.org/schema/" + os.path.basename(f): json.load(open(f))
          for f in glob.glob(schemas + "/*.schema.json")}
 schema = store["http://cyclonedx.org/schema/bom-1.6.SNAPSHOT.schema.json"]
 bom = json.load(open(dist + "/launcher.cdx.json"))
 jsonschema.Draft7Validator(schema, resolver=jsonschema.RefResolver.from_schema(schema, store=store),
-                           format_checker=jsonschema.draft7_format_checker).validate(bom)
+                           format_checker=jsonschema.Draft7Validator.FORMAT_CHECKER).validate(bom)
 rows = {tuple(cell.strip() for cell in row.split("|")[1:4]) for row in open(dist + "/NOTICES.txt")
         if re.match(r"\| [^-]", row)} - {("component", "version", "licence (SPDX)")}
 named = {(c["name"], c["version"], c["licenses"][0]["expression"]) for c in bom["components"]}
