@@ -12,6 +12,11 @@ loud_failure() {
         echo "${0##*/}: failed (exit $1) at line ${BASH_LINENO[0]}: $2" >&2
 }
 
+# The last lines of the file $1, indented, on standard error.
+last_lines() {
+    tail -n 25 "$1" | sed 's/^/    /' >&2
+}
+
 # Runs a command with its output kept aside; when it fails, shows the
 # command and the last lines of what it printed.
 quietly() {
@@ -20,7 +25,7 @@ quietly() {
     "$@" >"$kept" 2>&1 || status=$?
     if [ "$status" -ne 0 ]; then
         echo "${0##*/}: failed (exit $status): $*; its last lines:" >&2
-        tail -n 25 "$kept" | sed 's/^/    /' >&2
+        last_lines "$kept"
     fi
     rm -f "$kept"
     return "$status"
