@@ -264,9 +264,8 @@ struct fault_case {
 TEST(FaultInjection, EveryFailedAllocationEndsAsDocumented)
 {
     // The command lines, then each member of the system failing in each way
-    // that changes the outcome, on the line that asks it everything. (Its
-    // other answers, a probe of no use or a machine that says nothing, end
-    // in starts like those above.)
+    // it can, on the line that asks it everything; the two that fail
+    // without a word share a row.
     const fault_case cases[] = {
         {"help", {"--help"}},
         {"plain", {}},
@@ -280,6 +279,10 @@ TEST(FaultInjection, EveryFailedAllocationEndsAsDocumented)
         {"probe fails", {}, [](fake_system& os) {
              x64r_present(os);
              os.probe_error = boost::system::error_code(5, boost::system::system_category());
+         }},
+        {"machine says nothing, probe undecided", {}, [](fake_system& os) {
+             os.machine = {};
+             os.files[x64r_game] = boost::filesystem::status_error;
          }},
         {"shell refuses", {}, [](fake_system& os) {
              x64r_present(os);
