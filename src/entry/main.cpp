@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include <exception>
 #include <iostream>
 #include <string>
 
@@ -24,14 +23,11 @@ int WINAPI wWinMain(HINSTANCE /* instance */, HINSTANCE /* previous */, PWSTR co
     if (int const out = _fileno(stdout); out >= 0)
         _setmode(out, _O_BINARY);
 
-    try {
+    return launcher::within_boundary(std::cout, [command_line] {
         // The start-up code has already taken the program name off the command line.
         std::u16string const line(command_line, command_line + wcslen(command_line));
         return launcher::run(
             launcher::make_arguments(launcher::platform::module_file_name_narrow(), line),
             launcher::platform::windows_system(), std::cout);
-    } catch (const std::exception& failure) {
-        std::cout << "Exception: " << failure.what() << std::endl;
-        return -1;
-    }
+    });
 }

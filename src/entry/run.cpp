@@ -35,7 +35,8 @@ int run(const std::vector<std::string>& arguments, const system_services& system
     auto const options = parse_options(arguments, description, out);
 
     if (options.count("help")) {
-        out << description << "\n";
+        // Written at once: a run that fails while laying it out prints none.
+        out << help_text(description);
         return 0;
     }
 

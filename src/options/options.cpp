@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <exception>
 #include <limits>
+#include <new>
 #include <optional>
-#include <ostream>
+#include <sstream>
+#include <stdexcept>
 #include <string_view>
 
 namespace po = boost::program_options;
@@ -68,6 +70,30 @@ reach words_taken(std::string_view word, const po::options_description& descript
     }
 }
 
+// Set by the new-handler below while the help text is rendered.
+bool allocation_failed = false;
+
+[[noreturn]] void note_failed_allocation()
+{
+    allocation_failed = true;
+    throw std::bad_alloc();
+}
+
+// Installs note_failed_allocation for as long as it lives.
+class allocation_watch {
+public:
+    allocation_watch() : previous_(std::set_new_handler(note_failed_allocation))
+    {
+        allocation_failed = false;
+    }
+    ~allocation_watch() { std::set_new_handler(previous_); }
+    allocation_watch(const allocation_watch&) = delete;
+    allocation_watch& operator=(const allocation_watch&) = delete;
+
+private:
+    std::new_handler previous_;
+};
+
 void append(po::parsed_options& joined, po::parsed_options&& piece)
 {
     joined.options.insert(joined.options.end(), std::make_move_iterator(piece.options.begin()),
@@ -85,6 +111,23 @@ po::options_description make_option_description()
          "CAMP reflection ASCII class name of the application to run (e.g. \"../game.app.json\")")
         ("build", po::value<std::string>(), "Build directory name to run quenby.exe in");
     return description;
+}
+
+std::string help_text(const po::options_description& description)
+{
+    std::ostringstream text;
+    {
+        // Boost lays out each option's first column in a string stream of
+        // its own, and a stream (this one too) takes a failed allocation for
+        // a failed write: the help would lose an "arg" or its column width,
+        // and nobody would know. operator new calls the new-handler before
+        // it gives up, so a handler that takes note brings that to light.
+        allocation_watch const watch;
+        text << description << "\n";
+        if (allocation_failed)
+            throw std::bad_alloc();
+    }
+    return text.str();
 }
 
 po::parsed_options parse_words(int argc, const char* const argv[],
@@ -157,6 +200,13 @@ po::variables_map parse_options(const std::vector<std::string>& arguments,
         // store() records option by option, so a repeated option keeps
         // everything recorded before its second occurrence.
         po::store(parse_in_pieces(arguments, description, least_piece), values);
+    } catch (const std::bad_alloc&) {
+        // The memory ran out, which is no fault of the command line: the
+        // run ends as for any other failure, rather than going on with
+        // whatever options were recorded before it.
+        throw;
+    } catch (const std::length_error&) {
+        throw;  // a string or vector that could not grow: the same
     } catch (const std::exception&) {
         out << "Unknown program options found which are ignored. "
                "Type \"--help\" for valid program options.\n";

@@ -14,6 +14,11 @@ namespace launcher {
 // The launcher's three options: "help", "application" and "build".
 [[nodiscard]] boost::program_options::options_description make_option_description();
 
+// What --help prints: the option description as Boost lays it out, and an
+// empty line. Whole or not at all: where memory runs out while it is laid
+// out, std::bad_alloc, even where Boost's own code swallowed it.
+[[nodiscard]] std::string help_text(const boost::program_options::options_description& description);
+
 // One run of Boost's command-line parser over argv[1] to argv[argc - 1]
 // with the launcher's policy: the default style, undeclared options allowed.
 [[nodiscard]] boost::program_options::parsed_options parse_words(
@@ -33,7 +38,8 @@ namespace launcher {
 // Parses the argument vector, element 0 excluded, under a tolerant policy:
 // undeclared options and stray words are ignored; a malformed command line
 // writes one message to `out` and leaves whatever was recorded before the
-// fault. Never throws on account of the command line. (`least_piece` as for
+// fault. Never throws on account of the command line; std::bad_alloc and
+// std::length_error, which tell of the memory instead, leave it. (`least_piece` as for
 // parse_in_pieces.)
 [[nodiscard]] boost::program_options::variables_map parse_options(
     const std::vector<std::string>& arguments,

@@ -1,68 +1,44 @@
 #include "platform/machine.hpp"
 
-#include <windows.h>
+#include <type_traits>
 
 namespace launcher::platform {
-namespace {
 
-// The calls below are newer than Windows 7, which the launcher still runs
-// on: each is looked up in kernel32, and a Windows without it leaves its
-// answer empty.
-template <typename Function>
-Function* kernel32_function(const char* name)
+machine_calls kernel32_machine_calls()
 {
-    return reinterpret_cast<Function*>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name)));
+    // The calls below are newer than Windows 7, which the launcher still
+    // runs on: each is looked up, and a Windows without it gets null.
+    HMODULE const kernel32 = GetModuleHandleW(L"kernel32.dll");
+    auto const find = [kernel32](auto& call, const char* name) {
+        call = reinterpret_cast<std::remove_reference_t<decltype(call)>>(
+            reinterpret_cast<void*>(GetProcAddress(kernel32, name)));
+    };
+    machine_calls calls{};
+    find(calls.is_wow64_process2, "IsWow64Process2");
+    find(calls.get_machine_type_attributes, "GetMachineTypeAttributes");
+    find(calls.is_wow64_guest_machine_supported, "IsWow64GuestMachineSupported");
+    calls.is_wow64_process = IsWow64Process;
+    return calls;
 }
 
-// Windows 10 1709: the machine Windows runs on, whatever this process is.
-std::optional<std::uint16_t> native_machine()
+machine_report windows_machine(const machine_calls& calls)
 {
-    auto const query = kernel32_function<BOOL WINAPI(HANDLE, USHORT*, USHORT*)>("IsWow64Process2");
+    machine_report report;
     USHORT process = 0, native = 0;
-    if (query && query(GetCurrentProcess(), &process, &native))
-        return native;
-    return std::nullopt;
-}
-
-// Windows 11: whether x64 code runs in user mode, natively or emulated.
-std::optional<bool> x64_user_mode()
-{
-    auto const query = kernel32_function<HRESULT WINAPI(USHORT, MACHINE_ATTRIBUTES*)>(
-        "GetMachineTypeAttributes");
+    if (calls.is_wow64_process2 && calls.is_wow64_process2(GetCurrentProcess(), &process, &native))
+        report.native_machine = native;
     MACHINE_ATTRIBUTES attributes{};
-    if (query && SUCCEEDED(query(IMAGE_FILE_MACHINE_AMD64, &attributes)))
-        return (attributes & UserEnabled) != 0;
-    return std::nullopt;
-}
-
-// Windows 10 1709, by its documentation: whether x64 programs run as guests
-// of this Windows.
-std::optional<bool> x64_guest()
-{
-    auto const query = kernel32_function<HRESULT WINAPI(USHORT, BOOL*)>(
-        "IsWow64GuestMachineSupported");
+    if (calls.get_machine_type_attributes &&
+        SUCCEEDED(calls.get_machine_type_attributes(IMAGE_FILE_MACHINE_AMD64, &attributes)))
+        report.x64_user_mode = (attributes & UserEnabled) != 0;
     BOOL supported = FALSE;
-    if (query && SUCCEEDED(query(IMAGE_FILE_MACHINE_AMD64, &supported)))
-        return supported != FALSE;
-    return std::nullopt;
-}
-
-// Windows XP SP2 and every Windows since: whether this 32-bit process runs
-// on a 64-bit Windows.
-std::optional<bool> wow64()
-{
+    if (calls.is_wow64_guest_machine_supported &&
+        SUCCEEDED(calls.is_wow64_guest_machine_supported(IMAGE_FILE_MACHINE_AMD64, &supported)))
+        report.x64_guest = supported != FALSE;
     BOOL on_64_bit_windows = FALSE;
-    if (IsWow64Process(GetCurrentProcess(), &on_64_bit_windows))
-        return on_64_bit_windows != FALSE;
-    return std::nullopt;
-}
-
-} // namespace
-
-machine_report windows_machine()
-{
-    return {native_machine(), x64_user_mode(), x64_guest(), wow64()};
+    if (calls.is_wow64_process && calls.is_wow64_process(GetCurrentProcess(), &on_64_bit_windows))
+        report.wow64 = on_64_bit_windows != FALSE;
+    return report;
 }
 
 } // namespace launcher::platform

@@ -50,22 +50,6 @@ int WinMainCRTStartup();
 
 namespace {
 
-// DLLs loaded by bare name after start-up, by the launcher or by a system
-// DLL working for it (the shell loads several to serve ShellExecuteExW),
-// are looked for in the program's folder first by default. A launcher sits
-// in a game folder that a user can often write to, or in Downloads: a DLL
-// planted there would run inside it. From here on only System32 is
-// searched. SetDefaultDllDirectories is looked up, for Windows 7 without
-// KB2533623 lacks it; there SetDllDirectoryW(L"") at least takes the
-// current folder out of the search. The shell's own DLL is loaded the same
-// way, later (src/platform/shell_start.cpp).
-__attribute__((no_stack_protector)) void search_dlls_in_system32_only()
-{
-    auto const set_default = launcher::platform::set_default_dll_directories();
-    if (!set_default || !set_default(LOAD_LIBRARY_SEARCH_SYSTEM32))
-        SetDllDirectoryW(L"");
-}
-
 // The system's random generator, RtlGenRandom (exported as
 // SystemFunction036). Not imported: from Windows 7 on advapi32.dll only
 // forwards it to cryptbase.dll, which is no known DLL, and the loader would
@@ -109,7 +93,14 @@ __attribute__((no_stack_protector)) std::uintptr_t fresh_canary(random_generator
 
 extern "C" __attribute__((no_stack_protector)) int launcher_start()
 {
-    search_dlls_in_system32_only();
+    // DLLs loaded by bare name after start-up, by the launcher or by a
+    // system DLL working for it (the shell loads several to serve
+    // ShellExecuteExW), are looked for in the program's folder first by
+    // default. A launcher sits in a game folder that a user can often write
+    // to, or in Downloads: a DLL planted there would run inside it. So from
+    // here on only System32 is searched. The shell's own DLL is loaded the
+    // same way, later (src/platform/shell_start.cpp).
+    launcher::platform::search_dlls_in_system32_only();
     __stack_chk_guard = fresh_canary(system_random_generator());
     return WinMainCRTStartup();
 }

@@ -8,17 +8,27 @@ __attribute__((no_stack_protector)) set_default_dll_directories_call set_default
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
 }
 
-__attribute__((no_stack_protector)) HMODULE load_from_system32(const wchar_t* name)
+// Without SetDefaultDllDirectories, SetDllDirectoryW(L"") is what there is:
+// it takes the current folder out of the search, though not the program's.
+__attribute__((no_stack_protector)) void search_dlls_in_system32_only(const system_dll_calls& calls)
 {
-    if (set_default_dll_directories())
-        return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    auto const set_default = calls.find_set_default_dll_directories();
+    if (!set_default || !set_default(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        calls.set_dll_directory(L"");
+}
+
+__attribute__((no_stack_protector)) HMODULE load_from_system32(const wchar_t* name,
+                                                               const system_dll_calls& calls)
+{
+    if (calls.find_set_default_dll_directories())
+        return calls.load_library(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     wchar_t path[MAX_PATH];
-    UINT const length = GetSystemDirectoryW(path, MAX_PATH);
+    UINT const length = calls.system_directory(path, MAX_PATH);
     if (length == 0 || length + 1 + lstrlenW(name) >= MAX_PATH)
         return nullptr;
     path[length] = L'\\';
     lstrcpyW(path + length + 1, name);
-    return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    return calls.load_library(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 } // namespace launcher::platform

@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <vector>
+
 namespace {
 
 // Run in the 64-bit and in the 32-bit Windows of the test bed, against what
 // Windows tells of its processor. (Wine lacks the two calls that ask about
-// x64 emulation: their answers are left to the rule's own tests.)
+// x64 emulation: their answers come from the table below.)
 TEST(Machine, ReportsTheWindowsItRunsOn)
 {
     SYSTEM_INFO native{};
@@ -20,6 +23,91 @@ TEST(Machine, ReportsTheWindowsItRunsOn)
 
     EXPECT_EQ(machine.native_machine, x64 ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386);
     EXPECT_EQ(machine.wow64, x64);
+}
+
+// What the fake calls answer. The fakes are plain function pointers, so
+// they share this state.
+struct machine_script {
+    HRESULT result = S_OK;  // of the two calls that answer with an HRESULT
+    int attributes = 0;     // GetMachineTypeAttributes' MACHINE_ATTRIBUTES
+    BOOL guest = FALSE;     // IsWow64GuestMachineSupported's answer
+    std::vector<USHORT> asked;  // the machines the two were asked about
+} script;
+
+BOOL WINAPI fake_is_wow64_process2(HANDLE, USHORT* process, USHORT* native)
+{
+    *process = IMAGE_FILE_MACHINE_I386;
+    *native = 0xAA64;  // IMAGE_FILE_MACHINE_ARM64
+    return TRUE;
+}
+
+HRESULT WINAPI fake_get_machine_type_attributes(USHORT machine, MACHINE_ATTRIBUTES* attributes)
+{
+    script.asked.push_back(machine);
+    *attributes = static_cast<MACHINE_ATTRIBUTES>(script.attributes);
+    return script.result;
+}
+
+HRESULT WINAPI fake_is_wow64_guest_machine_supported(USHORT machine, BOOL* supported)
+{
+    script.asked.push_back(machine);
+    *supported = script.guest;
+    return script.result;
+}
+
+BOOL WINAPI fake_is_wow64_process(HANDLE, BOOL* wow64)
+{
+    *wow64 = TRUE;
+    return TRUE;
+}
+
+// Windows 11 on ARM64 as a 32-bit program sees it, call by call, or a
+// Windows without some of the calls.
+TEST(Machine, ReadsEachAnswerOfWindows)
+{
+    // MACHINE_ATTRIBUTES, as Microsoft documents GetMachineTypeAttributes:
+    // UserEnabled 1 (user-mode code of that machine runs), KernelEnabled 2,
+    // Wow64Container 4.
+    constexpr int user = 1, kernel = 2, wow64_container = 4;
+    struct machine_case {
+        const char* name;
+        bool has_attributes, has_guest;
+        int attributes;
+        BOOL guest;
+        HRESULT result;
+        std::optional<bool> x64_user_mode, x64_guest;
+    };
+    const machine_case cases[] = {
+        {"UserEnabled alone", true, true, user, TRUE, S_OK, true, true},
+        {"KernelEnabled alone", true, true, kernel, TRUE, S_OK, false, true},
+        {"both", true, true, user | kernel, FALSE, S_OK, true, false},
+        {"neither", true, true, 0, FALSE, S_OK, false, false},
+        {"a WOW64 container only", true, true, wow64_container, TRUE, S_OK, false, true},
+        {"both calls fail", true, true, user, TRUE, E_INVALIDARG, std::nullopt, std::nullopt},
+        {"only IsWow64GuestMachineSupported (Windows 10)", false, true, user, TRUE, S_OK,
+         std::nullopt, true},
+        {"neither call (Windows 10 before 1709, Wine)", false, false, user, TRUE, S_OK,
+         std::nullopt, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        script = {c.result, c.attributes, c.guest, {}};
+        launcher::platform::machine_calls const calls{
+            fake_is_wow64_process2,
+            c.has_attributes ? fake_get_machine_type_attributes : nullptr,
+            c.has_guest ? fake_is_wow64_guest_machine_supported : nullptr,
+            fake_is_wow64_process,
+        };
+
+        auto const machine = launcher::platform::windows_machine(calls);
+
+        EXPECT_EQ(machine.native_machine, 0xAA64);
+        EXPECT_EQ(machine.x64_user_mode, c.x64_user_mode);
+        EXPECT_EQ(machine.x64_guest, c.x64_guest);
+        EXPECT_EQ(machine.wow64, true);
+        // Both are asked about x64 (IMAGE_FILE_MACHINE_AMD64), nothing else.
+        EXPECT_EQ(script.asked, std::vector<USHORT>(c.has_attributes + c.has_guest, 0x8664));
+    }
 }
 
 } // namespace
