@@ -120,8 +120,12 @@ TEST(Location, WritesPathsAsWindowsDoes)
         {"an unpaired surrogate survives", u"\\\\?\\C:\\Games\\Q\xD800\\launcher.exe", {},
          "C:\\Games\\Q\xED\xA0\x80\\x64r\\quenby.exe", "C:\\Games\\Q\xED\xA0\x80\\x86r\\quenby.exe",
          "C:\\Games\\Q\xED\xA0\x80\\x86r"},
-        {"no folder at all", u"launcher.exe", {},
-         "x64r\\quenby.exe", "x86r\\quenby.exe", "x86r"},
+        // A path without a drive, a share or "\\?\" is read against the current
+        // folder (path.c, RtlGetFullPathName_U: "foo", "c:foo" and "\\foo" lie
+        // in or below C:\windows): nothing to look at, nothing to start.
+        {"no root: a file name only", u"launcher.exe", {}, "", "", ""},
+        {"no root: drive-relative", u"C:launcher.exe", {"x86r"}, "", "", ""},
+        {"no root: the current drive's", u"\\Q\\launcher.exe", {}, "", "", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
