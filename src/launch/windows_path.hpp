@@ -23,15 +23,16 @@ struct windows_path {
 
 // Adds the components of the relative path `relative` as Windows reads a
 // path without "\\?\": "." goes, ".." takes away the component before it
-// but never the root, trailing dots and blanks go, and a component left
-// empty goes. False, and `path` left incomplete, when a component names a
-// DOS device (CON, NUL, COM1, ...), which is no folder on every Windows.
+// but never the root, the last name loses its trailing dots and blanks and
+// an inner one a trailing dot, and a last name left empty goes. False, and
+// `path` left incomplete, when a name holds a character Windows refuses, or
+// reads as a DOS device (CON, NUL, COM1, ...) or as "..".
 [[nodiscard]] bool append_as_windows_reads(windows_path& path, std::string_view relative);
 
 // `path` as the shell must get it: without "\\?\" wherever the plain form
 // names the same thing, which is where none of its components ends in a dot
 // or a blank (Windows strips those) and it is shorter than `limit` UTF-16
-// units; else with the prefix, if the path had one.
+// units; else with the prefix, if the path had one, and plain if not.
 [[nodiscard]] std::string written_for_windows(const windows_path& path, std::size_t limit);
 
 } // namespace launcher
