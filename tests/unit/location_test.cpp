@@ -66,6 +66,7 @@ TEST(Location, WritesPathsAsWindowsDoes)
         // to fail" (Microsoft's SetCurrentDirectory page), with or without "\\?\".
         {"folder of 259 units: nothing", u"\\\\?\\C:\\" + long_name + u"aaaaaaaaaaa\\b\\launcher.exe",
          {"..\\x86r"}, "", "", ""},
+        {"plain folder of 259 units: nothing", u"C:\\Q\\launcher.exe", {std::string(254, 'b')}, "", "", ""},
         {"file of 259 units once .. is taken", u"\\\\?\\C:\\" + long_name + u"\\b\\launcher.exe", {"..\\x86r"},
          "", "C:\\" + long_name8 + "\\x86r\\quenby.exe", "C:\\" + long_name8 + "\\x86r"},
         {"\\\\?\\ path of 250 characters, --build ..", u"\\\\?\\C:\\" + long_name.substr(10) + u"\\launcher.exe",
