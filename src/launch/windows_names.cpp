@@ -15,7 +15,8 @@ namespace launcher {
 bool holds_refused_character(std::string_view name)
 {
     return std::any_of(name.begin(), name.end(), [](char c) {
-        return static_cast<unsigned char>(c) < 0x20 || std::string_view("<>:\"/\\|?*").find(c) != std::string_view::npos;
+        return static_cast<unsigned char>(c) < 0x20 ||
+               std::string_view("<>:\"/\\|?*").find(c) != std::string_view::npos;
     });
 }
 

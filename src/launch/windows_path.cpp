@@ -130,8 +130,9 @@ bool append_as_windows_reads(windows_path& path, std::string_view relative)
 {
     std::vector<std::string> names;
     add_components(relative, names);
-    if (std::any_of(names.begin(), names.end(), [](const std::string& name) { return holds_refused_character(name); }))
-        return false;
+    auto const refused = [](const std::string& name) { return holds_refused_character(name); };
+    if (std::any_of(names.begin(), names.end(), refused))
+        return false;  // even in a name that ".." takes away
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (names[i] == "..") {
             if (!path.components.empty())
@@ -140,7 +141,8 @@ bool append_as_windows_reads(windows_path& path, std::string_view relative)
         }
         if (names[i] == ".")
             continue;
-        std::string name = i + 1 == names.size() ? read_as_last_name(names[i]) : read_as_inner_name(names[i]);
+        bool const last = i + 1 == names.size();
+        std::string name = last ? read_as_last_name(names[i]) : read_as_inner_name(names[i]);
         if (name.empty())
             continue;  // dots and blanks only, at the end: the folder itself
         if (name == ".." || is_dos_device(name))

@@ -11,7 +11,8 @@ namespace launcher {
 // written without "\\?\": "C:\", "\\server\share", "\" or nothing.
 // `verbatim_root` is the root with the prefix, for a path that had it:
 // "\\?\C:\", "\\?\UNC\server\share"; where the prefix cannot go (a volume
-// name, say) both are that form. The components are names, as on disk.
+// name, "\\?\GLOBALROOT\Device\HarddiskVolume1") both are that form. The
+// components are names, as on disk.
 struct windows_path {
     std::string root;
     std::string verbatim_root;

@@ -59,7 +59,8 @@ TEST(Location, WritesPathsAsWindowsDoes)
         // SetCurrentDirectory keeps a backslash after the folder, in MAX_PATH units.
         {"folder of 257 units: no prefix", u"\\\\?\\C:\\" + long_name + u"aaaaaaaaa\\launcher.exe", {"x86r"},
          "", "\\\\?\\C:\\" + long_name8 + "aaaaaaaaa\\x86r\\quenby.exe", "C:\\" + long_name8 + "aaaaaaaaa\\x86r"},
-        {"folder of 258 units once .. is taken: no prefix", u"\\\\?\\C:\\" + long_name + u"aaaaaaaaaa\\b\\launcher.exe",
+        {"folder of 258 units once .. is taken: no prefix",
+         u"\\\\?\\C:\\" + long_name + u"aaaaaaaaaa\\b\\launcher.exe",
          {"..\\x86r"}, "", "\\\\?\\C:\\" + long_name8 + "aaaaaaaaaa\\x86r\\quenby.exe",
          "C:\\" + long_name8 + "aaaaaaaaaa\\x86r"},
         // "Setting a current directory longer than MAX_PATH causes CreateProcessW
@@ -139,7 +140,8 @@ TEST(Location, WritesPathsAsWindowsDoes)
         {"a bar", u"C:\\Q\\launcher.exe", {"a|b"}, "", "", ""},
         {"a stream", u"C:\\Q\\launcher.exe", {"x86r:s"}, "", "", ""},
         {"drive-relative", u"C:\\Q\\launcher.exe", {"C:x86r"}, "", "", ""},
-        {"U+0001, as the fuzzer found it", u"C:\\Q\\sub\\launcher.exe", {"\x01\xE7\xA0\x80lease"}, "", "", ""},
+        {"U+0001, as the fuzzer found it", u"C:\\Q\\sub\\launcher.exe", {"\x01\xE7\xA0\x80lease"},
+         "", "", ""},
         {"U+001F", u"C:\\Q\\launcher.exe", {"x86r\x1F"}, "", "", ""},
         {"in a name .. takes away", u"C:\\Q\\launcher.exe", {"a\"\\..\\x86r"}, "", "", ""},
         // path.c, RtlGetFullPathName_U: "c:/test.. /file" is "c:\\test.. \\file",
