@@ -1,6 +1,5 @@
 #include "launch/location.hpp"
 
-#include "launch/windows_names.hpp"
 #include "launch/windows_path.hpp"
 #include "platform/utf16.hpp"
 
@@ -40,23 +39,13 @@ std::optional<game_location> game_paths(std::u16string_view module_path, std::st
         folder.components.pop_back();  // the launcher's own file name
     if (!append_as_windows_reads(folder, build))
         return std::nullopt;
-    // The working folder's last name may come from the launcher's own path
-    // (--build ..), and SetCurrentDirectory takes a device for no folder
-    // (path.c: "C:\con\con" is a device, "c:\nul\foo" is not).
-    if (!folder.components.empty() && is_dos_device(folder.components.back()))
-        return std::nullopt;
-    // SetCurrentDirectory takes at most MAX_PATH - 2 = 258 units, a
-    // backslash not counted; a longer current folder makes CreateProcessW
-    // fail (Microsoft's SetCurrentDirectory page), and Wine, given one with
-    // "\\?\", started the game in C:\windows. The shell does not say when it
-    // cannot enter a folder, so it must not get one.
-    std::string working_directory = written_for_windows(folder, 259);
-    if (path_to_utf16(working_directory).size() > 258)
+    auto working_directory = written_as_working_folder(folder);
+    if (!working_directory)
         return std::nullopt;
     // Without "\\?\" a file path of MAX_PATH (260) units or more is refused.
     windows_path executable = std::move(folder);
     executable.components.emplace_back("quenby.exe");
-    return game_location{written_for_windows(executable, 260), std::move(working_directory)};
+    return game_location{written_for_windows(executable, 260), std::move(*working_directory)};
 }
 
 std::optional<game_location> locate_game(const boost::program_options::variables_map& options,

@@ -165,4 +165,21 @@ std::string written_for_windows(const windows_path& path, std::size_t limit)
     return same || path.verbatim_root.empty() ? plain : compose(path.verbatim_root, path.components);
 }
 
+// The working folder's last name may come from the launcher's own path
+// (--build ..), and SetCurrentDirectory takes a device for no folder
+// (path.c: "C:\con\con" is a device, "c:\nul\foo" is not). It takes at most
+// MAX_PATH - 2 = 258 units, a backslash not counted; a longer current folder
+// makes CreateProcessW fail (Microsoft's SetCurrentDirectory page), and Wine,
+// given one with "\\?\", started the game in C:\windows. The shell does not
+// say when it cannot enter a folder, so it must not get one.
+std::optional<std::string> written_as_working_folder(const windows_path& folder)
+{
+    if (!folder.components.empty() && is_dos_device(folder.components.back()))
+        return std::nullopt;
+    std::string text = written_for_windows(folder, 259);
+    if (path_to_utf16(text).size() > 258)
+        return std::nullopt;
+    return text;
+}
+
 } // namespace launcher

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,5 +36,10 @@ struct windows_path {
 // or a blank (Windows strips those) and it is shorter than `limit` UTF-16
 // units; else with the prefix, if the path had one, and plain if not.
 [[nodiscard]] std::string written_for_windows(const windows_path& path, std::size_t limit);
+
+// `folder` as the shell must get a working folder: as written_for_windows
+// writes it, or nothing where SetCurrentDirectory would not enter it (its
+// last name a DOS device, or more than 258 units).
+[[nodiscard]] std::optional<std::string> written_as_working_folder(const windows_path& folder);
 
 } // namespace launcher
