@@ -32,9 +32,9 @@
 #include <ctime>
 #include <sstream>
 #include <map>
-#include <string_view>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -169,7 +169,6 @@ bool same_reading(const std::optional<po::parsed_options>& a,
     }
     return true;
 }
-
 
 // The launcher paths the location is checked under, with the roots the
 // game's paths may begin with: the plain one and, for a "\\?\" launcher
