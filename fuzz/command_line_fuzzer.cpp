@@ -9,8 +9,15 @@
 // all the words by Boost: the piecewise parse must read every command line
 // the same, option for option, and record and report the same. The same
 // input taken as a path must keep every unit.
+//
+// And whatever --build holds, for a launcher under each kind of root, the
+// shell gets nothing or <folder>\quenby.exe in <folder>: a folder that keeps
+// the launcher's root, holds no "." or ".." name and no character Windows
+// refuses in a name, ends in no DOS device, and is one SetCurrentDirectory
+// takes. A launcher path without a root gives nothing.
 
 #include "entry/arguments.hpp"
+#include "launch/location.hpp"
 #include "launch/parameters.hpp"
 #include "options/options.hpp"
 #include "platform/utf16.hpp"
@@ -27,6 +34,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -162,6 +170,128 @@ bool same_reading(const std::optional<po::parsed_options>& a,
     return true;
 }
 
+// The launcher paths the location is checked under, with the roots the
+// game's paths may begin with: the plain one and, for a "\\?\" launcher
+// path, the prefixed one. No roots: the launcher's path has none, and the
+// shell must get nothing.
+struct launcher_at {
+    std::u16string module_path;
+    std::vector<std::u16string> roots;
+};
+
+const std::u16string long_name(240, u'a');
+
+const launcher_at launchers[] = {
+    {u"C:\\Q\\sub\\launcher.exe", {u"C:\\"}},
+    {u"C:\\launcher.exe", {u"C:\\"}},
+    {u"C:\\Q\\AUX\\sub\\launcher.exe", {u"C:\\"}},
+    {u"\\\\server\\share\\Q\\launcher.exe", {u"\\\\server\\share"}},
+    {u"\\\\?\\C:\\Q\\sub\\launcher.exe", {u"C:\\", u"\\\\?\\C:\\"}},
+    {u"\\\\?\\UNC\\server\\share\\Q\\launcher.exe", {u"\\\\server\\share", u"\\\\?\\UNC\\server\\share"}},
+    {u"\\\\?\\Volume{1b3b}\\Q\\launcher.exe", {u"\\\\?\\Volume{1b3b}"}},
+    {u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\Q\\launcher.exe",
+     {u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1"}},
+    {u"\\\\?\\C:\\" + long_name + u"\\launcher.exe", {u"C:\\", u"\\\\?\\C:\\"}},
+    {u"", {}},
+    {u"launcher.exe", {}},
+    {u"C:launcher.exe", {}},
+    {u"\\Q\\launcher.exe", {}},
+};
+
+bool starts_with(std::u16string_view text, std::u16string_view prefix)
+{
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+// Without "\\?\": "\\?\C:\x" is "C:\x", "\\?\UNC\s\h" is "\\s\h".
+std::u16string plain(std::u16string_view path)
+{
+    if (starts_with(path, u"\\\\?\\UNC\\"))
+        return u"\\" + std::u16string(path.substr(7));
+    if (starts_with(path, u"\\\\?\\") && path.size() >= 7 && path[5] == u':' && path[6] == u'\\')
+        return std::u16string(path.substr(4));
+    return std::u16string(path);
+}
+
+// Microsoft, "Naming Files, Paths, and Namespaces": < > : " / \ | ? * and
+// the units 0 to 31 never appear in a name.
+bool refused(char16_t unit)
+{
+    return unit < 32 || std::u16string_view(u"<>:\"/\\|?*").find(unit) != std::u16string_view::npos;
+}
+
+// Wine's dlls/ntdll/tests/path.c, test_RtlIsDosDeviceName_U: the name up to
+// its first dot or colon, blanks at its end dropped, in any case; CONIN$ and
+// CONOUT$ from Windows 8 on; the superscript digits from Microsoft's
+// "Naming Files, Paths, and Namespaces".
+bool dos_device(std::u16string_view name)
+{
+    std::u16string base(name.substr(0, name.find_first_of(u".:")));
+    while (!base.empty() && base.back() == u' ')
+        base.pop_back();
+    for (char16_t& unit : base)
+        if (unit >= u'a' && unit <= u'z')
+            unit = static_cast<char16_t>(unit - u'a' + u'A');
+    for (std::u16string_view device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"})
+        if (base == device)
+            return true;
+    if (base.size() != 4 || !(starts_with(base, u"COM") || starts_with(base, u"LPT")))
+        return false;
+    char16_t const digit = base[3];
+    return (digit >= u'1' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' || digit == u'\u00B3';
+}
+
+void check_location(const launcher_at& at, std::string_view build)
+{
+    auto const game = launcher::game_paths(at.module_path, build);
+    if (!game)
+        return;
+    auto const fail = [&](const char* what) {
+        std::fprintf(stderr, "launcher path: %s\n--build (%zu bytes): %.200s\nworking folder: %.300s\n",
+                     launcher::path_to_utf8(at.module_path).c_str(), build.size(),
+                     std::string(build).c_str(), game->working_directory.c_str());
+        ::fail(what);
+    };
+    if (at.roots.empty())
+        fail("a launcher path without a root gave paths");
+    std::u16string const folder = launcher::path_to_utf16(game->working_directory);
+    std::u16string const file = launcher::path_to_utf16(game->executable);
+
+    auto const root = std::find_if(at.roots.begin(), at.roots.end(), [&](const std::u16string& r) {
+        return starts_with(folder, r) && (folder.size() == r.size() || r.back() == u'\\' ||
+                                          folder[r.size()] == u'\\');
+    });
+    if (root == at.roots.end())
+        fail("the working folder lost the launcher's root");
+
+    // SetCurrentDirectory: at most MAX_PATH - 2 units, without the backslash
+    // it adds.
+    if (folder.size() > 258)
+        fail("a working folder SetCurrentDirectory refuses");
+    std::u16string const plain_folder = plain(folder);
+    std::u16string const in_folder =
+        plain_folder + (plain_folder.back() == u'\\' ? u"" : u"\\") + u"quenby.exe";
+    if (plain(file) != in_folder)
+        fail("the game is not quenby.exe in its working folder");
+
+    std::u16string_view names(folder);
+    names.remove_prefix(root->size());
+    std::u16string_view last;
+    while (!names.empty()) {
+        if (names[0] == u'\\')
+            names.remove_prefix(1);
+        std::u16string_view const name = names.substr(0, names.find(u'\\'));
+        names.remove_prefix(name.size());
+        if (name.empty() || name == u"." || name == u"..")
+            fail("the working folder holds an empty, \".\" or \"..\" name");
+        if (std::any_of(name.begin(), name.end(), refused))
+            fail("the working folder holds a character Windows refuses in a name");
+        last = name;
+    }
+    if (dos_device(last))
+        fail("the working folder ends in a DOS device");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -230,6 +360,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fail("a path lost a UTF-16 unit");
     if (launcher::to_utf16(launcher::to_utf8(line)) == line && path != launcher::to_utf8(line))
         fail("a valid path written otherwise than a word");
+
+    // Without --build the launcher takes x64r or x86r: x86r stands for both.
+    std::string const build = options.count("build") ? options["build"].as<std::string>() : "x86r";
+    for (const launcher_at& at : launchers)
+        check_location(at, build);
 
     // The oracle, outside the timed part: it is quadratic.
     std::vector<const char*> words;

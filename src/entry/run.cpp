@@ -40,8 +40,9 @@ int run(const std::vector<std::string>& arguments, const system_services& system
         return 0;
     }
 
-    // A --build naming a DOS device leaves nothing to ask the shell for: a
-    // refused start all the same.
+    // Where no folder Windows can enter comes of the launcher's path and
+    // --build, there is nothing to ask the shell for: a refused start all
+    // the same.
     auto const game = locate_game(options, system);
     if (!game || !system.start(game->executable, game_parameters(options), game->working_directory))
         out << "ERROR: Failed to start the game" << std::endl;

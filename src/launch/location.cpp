@@ -30,17 +30,22 @@ std::optional<bool> runs_x64_programs(const machine_report& machine)
 std::optional<game_location> game_paths(std::u16string_view module_path, std::string_view build)
 {
     windows_path folder = parse_windows_path(path_to_utf8(module_path));
+    // Without a drive, a share or "\\?\" the launcher's path says nothing of
+    // where it lies: what is built on it would be read against whatever the
+    // current folder (or drive) is, and the shell would start that.
+    if (folder.root.empty() || folder.root == "\\")
+        return std::nullopt;
     if (!folder.components.empty())
         folder.components.pop_back();  // the launcher's own file name
     if (!append_as_windows_reads(folder, build))
         return std::nullopt;
-    windows_path executable = folder;
+    auto working_directory = written_as_working_folder(folder);
+    if (!working_directory)
+        return std::nullopt;
+    // Without "\\?\" a file path of MAX_PATH (260) units or more is refused.
+    windows_path executable = std::move(folder);
     executable.components.emplace_back("quenby.exe");
-    // Without "\\?\" a path of MAX_PATH (260) units or more is refused. A
-    // current folder is held with a backslash added: from 258 units on it
-    // keeps the prefix (SetCurrentDirectory's documentation allows at most
-    // MAX_PATH - 2 without that backslash; the launcher stays off the edge).
-    return game_location{written_for_windows(executable, 260), written_for_windows(folder, 258)};
+    return game_location{written_for_windows(executable, 260), std::move(*working_directory)};
 }
 
 std::optional<game_location> locate_game(const boost::program_options::variables_map& options,
@@ -58,7 +63,10 @@ std::optional<game_location> locate_game(const boost::program_options::variables
     } else {
         // A sharing violation gives a status of undetermined type, and a
         // directory named quenby.exe is there too: both count as present.
-        auto const type = system.status(game_paths(module_path, "x64r")->executable).type();
+        auto const probe = game_paths(module_path, "x64r");
+        if (!probe)
+            return std::nullopt;  // nowhere to look, nor to start from
+        auto const type = system.status(probe->executable).type();
         build = type != fs::status_error && type != fs::file_not_found ? "x64r" : "x86r";
     }
     return game_paths(module_path, build);

@@ -31,15 +31,18 @@ struct game_location {
 // reads a relative path, so it names the same folder whatever form the
 // launcher's path has; the launcher's own folder is kept as on disk. A
 // "\\?\" launcher path loses its prefix where the plain form names the same
-// thing. Nothing when `build` names a DOS device. See windows_path.hpp.
+// thing. Nothing where no folder Windows can enter would come of it: a
+// launcher path without a root, a name of `build` holding a character
+// Windows refuses or naming a DOS device, a working folder whose last name
+// is one, or one longer than SetCurrentDirectory takes. See windows_path.hpp.
 [[nodiscard]] std::optional<game_location> game_paths(std::u16string_view module_path,
                                                       std::string_view build);
 
 // The build folder is the one --build names. Otherwise it is x86r where x64
 // programs cannot run, without looking at x64r; else x64r when the status
 // probe finds anything at x64r\quenby.exe, else x86r without looking. A
-// probe error other than "not found" escapes. Nothing when --build names a
-// DOS device.
+// probe error other than "not found" escapes. Nothing where game_paths
+// gives nothing.
 [[nodiscard]] std::optional<game_location> locate_game(
     const boost::program_options::variables_map& options, const system_services& system);
 

@@ -1,5 +1,6 @@
 #include "launch/windows_path.hpp"
 
+#include "launch/windows_names.hpp"
 #include "platform/utf16.hpp"
 
 #include <algorithm>
@@ -47,6 +48,11 @@ bool begins_with(std::string_view text, std::string_view prefix)
     return true;
 }
 
+bool is_named(std::string_view component, std::string_view lower_case_name)
+{
+    return component.size() == lower_case_name.size() && begins_with(component, lower_case_name);
+}
+
 bool is_drive(std::string_view component)
 {
     return component.size() == 2 && component[1] == ':' &&
@@ -62,32 +68,6 @@ std::string compose(const std::string& root, const std::vector<std::string>& com
         text += component;
     }
     return text;
-}
-
-// Windows' rule for a DOS device name (RtlIsDosDeviceName_U, in Wine's
-// dlls/ntdll/tests/path.c: "c:prn.......", "c:NUL  ....  ", "c:nul:aaa" and
-// "c:\...\nul.txt" are devices, "c:nul0" and "c:\lpt0.txt" are not): the
-// name up to its first dot or colon, without trailing blanks. The digits
-// of COM and LPT include the superscripts ¹ ² ³ (Microsoft, "Naming Files,
-// Paths, and Namespaces").
-bool is_dos_device(std::string_view component)
-{
-    std::string name(component.substr(0, component.find_first_of(".:")));
-    while (!name.empty() && name.back() == ' ')
-        name.pop_back();
-    for (char& c : name)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (name == "CON" || name == "PRN" || name == "AUX" || name == "NUL")
-        return true;
-    std::string_view const number = std::string_view(name).substr(std::min<std::size_t>(name.size(), 3));
-    return (name.rfind("COM", 0) == 0 || name.rfind("LPT", 0) == 0) &&
-           ((number.size() == 1 && number[0] >= '1' && number[0] <= '9') ||
-            number == "\xC2\xB9" || number == "\xC2\xB2" || number == "\xC2\xB3");
-}
-
-bool ends_in_dot_or_blank(const std::string& name)
-{
-    return !name.empty() && (name.back() == '.' || name.back() == ' ');
 }
 
 }  // namespace
@@ -120,39 +100,52 @@ windows_path parse_windows_path(std::string_view text)
         if (verbatim)
             path.verbatim_root = "\\\\?\\" + path.root;
     } else if (verbatim) {
-        path.root = path.verbatim_root = "\\\\?\\" + (parts.empty() ? std::string() : parts[0]);
-        if (!parts.empty())
-            parts.erase(parts.begin());
+        // A volume's name, or a device of the object manager's namespace:
+        // "\\?\GLOBALROOT\Device\HarddiskVolume1" is a volume (Microsoft,
+        // "Naming Files, Paths, and Namespaces": named device objects lie in
+        // its "Device" folder), and ".." ends there as at a drive's root.
+        std::size_t const taken = parts.size() >= 3 && is_named(parts[0], "globalroot") &&
+                                          is_named(parts[1], "device")
+                                      ? 3
+                                      : std::min<std::size_t>(parts.size(), 1);
+        path.root = "\\\\?";
+        for (std::size_t i = 0; i < taken; ++i)
+            path.root += "\\" + parts[i];
+        if (taken == 0)
+            path.root += "\\";
+        path.verbatim_root = path.root;
+        parts.erase(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(taken));
     } else if (rooted) {
         path.root = "\\";
     }
     return path;
 }
 
-// Wine's dlls/ntdll/tests/path.c, RtlGetFullPathName_U and
-// RtlDosPathNameToNtPathName_U: "c:/.." is "c:\", "c:/test/./file" is
-// "c:\test\file", "c:/test  ....   ..   " is "c:\test", "..." and
-// "c:/test/.. " name the folder itself. Only the last component loses all
-// its trailing dots and blanks there (an inner one loses one dot), but here
-// every one does: a --build component is the last of the working folder
-// and an inner one of the game's path, which must name the same folder.
-// Past a share, ".." does not go either (Microsoft, "File path formats on
-// Windows systems").
+// Wine's dlls/ntdll/tests/path.c, RtlGetFullPathName_U: "c:/test/./file"
+// is "c:\test\file", "c:/foo/../bar" is "c:\bar", "c:/.." is "c:\". Past a
+// share ".." does not go either (Microsoft, "File path formats on Windows
+// systems"). How each name reads: windows_names.hpp. An inner "..." reads
+// as "..", a name the file system refuses (path.c, test_nt_names).
 bool append_as_windows_reads(windows_path& path, std::string_view relative)
 {
     std::vector<std::string> names;
     add_components(relative, names);
-    for (std::string& name : names) {
-        if (name == "..") {
+    auto const refused = [](const std::string& name) { return holds_refused_character(name); };
+    if (std::any_of(names.begin(), names.end(), refused))
+        return false;  // even in a name that ".." takes away
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (names[i] == "..") {
             if (!path.components.empty())
                 path.components.pop_back();
             continue;
         }
-        while (ends_in_dot_or_blank(name))
-            name.pop_back();
-        if (name.empty())
+        if (names[i] == ".")
             continue;
-        if (is_dos_device(name))
+        bool const last = i + 1 == names.size();
+        std::string name = last ? read_as_last_name(names[i]) : read_as_inner_name(names[i]);
+        if (name.empty())
+            continue;  // dots and blanks only, at the end: the folder itself
+        if (name == ".." || is_dos_device(name))
             return false;
         path.components.push_back(std::move(name));
     }
@@ -167,8 +160,26 @@ std::string written_for_windows(const windows_path& path, std::size_t limit)
 {
     std::string const plain = compose(path.root, path.components);
     bool const same = path_to_utf16(plain).size() < limit &&
-                      std::none_of(path.components.begin(), path.components.end(), ends_in_dot_or_blank);
+                      std::none_of(path.components.begin(), path.components.end(),
+                                   [](const std::string& name) { return ends_in_dot_or_blank(name); });
     return same || path.verbatim_root.empty() ? plain : compose(path.verbatim_root, path.components);
+}
+
+// The working folder's last name may come from the launcher's own path
+// (--build ..), and SetCurrentDirectory takes a device for no folder
+// (path.c: "C:\con\con" is a device, "c:\nul\foo" is not). It takes at most
+// MAX_PATH - 2 = 258 units, a backslash not counted; a longer current folder
+// makes CreateProcessW fail (Microsoft's SetCurrentDirectory page), and Wine,
+// given one with "\\?\", started the game in C:\windows. The shell does not
+// say when it cannot enter a folder, so it must not get one.
+std::optional<std::string> written_as_working_folder(const windows_path& folder)
+{
+    if (!folder.components.empty() && is_dos_device(folder.components.back()))
+        return std::nullopt;
+    std::string text = written_for_windows(folder, 259);
+    if (path_to_utf16(text).size() > 258)
+        return std::nullopt;
+    return text;
 }
 
 } // namespace launcher

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,7 +12,8 @@ namespace launcher {
 // written without "\\?\": "C:\", "\\server\share", "\" or nothing.
 // `verbatim_root` is the root with the prefix, for a path that had it:
 // "\\?\C:\", "\\?\UNC\server\share"; where the prefix cannot go (a volume
-// name, say) both are that form. The components are names, as on disk.
+// name, "\\?\GLOBALROOT\Device\HarddiskVolume1") both are that form. The
+// components are names, as on disk.
 struct windows_path {
     std::string root;
     std::string verbatim_root;
@@ -23,15 +25,21 @@ struct windows_path {
 
 // Adds the components of the relative path `relative` as Windows reads a
 // path without "\\?\": "." goes, ".." takes away the component before it
-// but never the root, trailing dots and blanks go, and a component left
-// empty goes. False, and `path` left incomplete, when a component names a
-// DOS device (CON, NUL, COM1, ...), which is no folder on every Windows.
+// but never the root, the last name loses its trailing dots and blanks and
+// an inner one a trailing dot, and a last name left empty goes. False, and
+// `path` left incomplete, when a name holds a character Windows refuses, or
+// reads as a DOS device (CON, NUL, COM1, ...) or as "..".
 [[nodiscard]] bool append_as_windows_reads(windows_path& path, std::string_view relative);
 
 // `path` as the shell must get it: without "\\?\" wherever the plain form
 // names the same thing, which is where none of its components ends in a dot
 // or a blank (Windows strips those) and it is shorter than `limit` UTF-16
-// units; else with the prefix, if the path had one.
+// units; else with the prefix, if the path had one, and plain if not.
 [[nodiscard]] std::string written_for_windows(const windows_path& path, std::size_t limit);
+
+// `folder` as the shell must get a working folder: as written_for_windows
+// writes it, or nothing where SetCurrentDirectory would not enter it (its
+// last name a DOS device, or more than 258 units).
+[[nodiscard]] std::optional<std::string> written_as_working_folder(const windows_path& folder);
 
 } // namespace launcher

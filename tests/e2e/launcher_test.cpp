@@ -139,6 +139,7 @@ struct start_case {
     std::vector<std::string> words;  // after the game's own path
     std::string output;
     e2e::standard_handles handles = e2e::standard_handles::captured;
+    std::wstring planted;  // a program beside the launcher that must not start
 };
 
 void check_start(const start_case& c)
@@ -147,11 +148,15 @@ void check_start(const start_case& c)
     installation const demo(c.folder);
     for (const auto& game : c.games)
         demo.add_game(game);
+    if (!c.planted.empty())
+        fs::copy_file(e2e::program_directory() / L"stand_in_game.exe", demo.root() / c.planted);
 
     auto const result = demo.run(c.options, c.handles);
 
     EXPECT_EQ(result.exit_code, 0u);
     EXPECT_EQ(result.output, c.output);
+    if (!c.planted.empty())
+        EXPECT_FALSE(demo.game_report(L"", 500)) << "the program beside the launcher started";
     if (c.started.empty()) {
         for (const auto& game : c.games)
             EXPECT_FALSE(demo.game_report(game, 500)) << "the game in a build folder started";
@@ -192,6 +197,10 @@ TEST(Launcher, StartsTheGameWithItsApplication)
         {"cyrillic folder", L"\u0418\u0433\u0440\u044B", {L"x64r"}, L"", L"x64r", {}, ""},
         {"folder beyond the BMP", L"Spiele \xD83C\xDFAE", {L"x64r"},
          L" --application \xD83C\xDFAE.json", L"x64r", {"--application", "\xF0\x9F\x8E\xAE.json"}, ""},
+        // Given Demo\a" b\quenby.exe, Wine's shell started Demo\a.exe with the
+        // argument b\quenby.exe; Windows' finds no such file (shlexec.c).
+        {"a quote in --build", L"Demo", {L"x64r"}, L" --build \"a\\\" b\"", L"", {},
+         "ERROR: Failed to start the game\n", e2e::standard_handles::captured, L"a.exe"},
     };
     for (const auto& c : cases)
         check_start(c);

@@ -59,9 +59,15 @@ TEST(Location, WritesPathsAsWindowsDoes)
         // SetCurrentDirectory keeps a backslash after the folder, in MAX_PATH units.
         {"folder of 257 units: no prefix", u"\\\\?\\C:\\" + long_name + u"aaaaaaaaa\\launcher.exe", {"x86r"},
          "", "\\\\?\\C:\\" + long_name8 + "aaaaaaaaa\\x86r\\quenby.exe", "C:\\" + long_name8 + "aaaaaaaaa\\x86r"},
-        {"folder of 258 units once .. is taken keeps it", u"\\\\?\\C:\\" + long_name + u"aaaaaaaaaa\\b\\launcher.exe",
+        {"folder of 258 units once .. is taken: no prefix",
+         u"\\\\?\\C:\\" + long_name + u"aaaaaaaaaa\\b\\launcher.exe",
          {"..\\x86r"}, "", "\\\\?\\C:\\" + long_name8 + "aaaaaaaaaa\\x86r\\quenby.exe",
-         "\\\\?\\C:\\" + long_name8 + "aaaaaaaaaa\\x86r"},
+         "C:\\" + long_name8 + "aaaaaaaaaa\\x86r"},
+        // "Setting a current directory longer than MAX_PATH causes CreateProcessW
+        // to fail" (Microsoft's SetCurrentDirectory page), with or without "\\?\".
+        {"folder of 259 units: nothing", u"\\\\?\\C:\\" + long_name + u"aaaaaaaaaaa\\b\\launcher.exe",
+         {"..\\x86r"}, "", "", ""},
+        {"plain folder of 259 units: nothing", u"C:\\Q\\launcher.exe", {std::string(254, 'b')}, "", "", ""},
         {"file of 259 units once .. is taken", u"\\\\?\\C:\\" + long_name + u"\\b\\launcher.exe", {"..\\x86r"},
          "", "C:\\" + long_name8 + "\\x86r\\quenby.exe", "C:\\" + long_name8 + "\\x86r"},
         {"\\\\?\\ path of 250 characters, --build ..", u"\\\\?\\C:\\" + long_name.substr(10) + u"\\launcher.exe",
@@ -70,9 +76,13 @@ TEST(Location, WritesPathsAsWindowsDoes)
          "", "C:\\x86r\\quenby.exe", "C:\\x86r"},
         {"length in UTF-16 units", u"\\\\?\\C:\\" + emoji_name + u"\\launcher.exe", {"x86r"},
          "", "C:\\" + emoji_name8 + "\\x86r\\quenby.exe", "C:\\" + emoji_name8 + "\\x86r"},
-        {"long \\\\?\\UNC keeps its prefix", u"\\\\?\\UNC\\server\\share\\" + long_name + u"\\launcher.exe", {"x86r"},
-         "", "\\\\?\\UNC\\server\\share\\" + long_name8 + "\\x86r\\quenby.exe",
-         "\\\\?\\UNC\\server\\share\\" + long_name8 + "\\x86r"},
+        {"long \\\\?\\UNC file keeps its prefix, its folder need not",
+         u"\\\\?\\UNC\\server\\share\\" + long_name.substr(5) + u"\\launcher.exe", {"x86r"},
+         "", "\\\\?\\UNC\\server\\share\\" + long_name8.substr(5) + "\\x86r\\quenby.exe",
+         "\\\\server\\share\\" + long_name8.substr(5) + "\\x86r"},
+        // Without "\\?\" to keep, a long file stays plain, and keeps its root.
+        {"plain launcher path, file of 264 units", u"C:\\Q\\launcher.exe", {std::string(248, 'b')},
+         "", "C:\\Q\\" + std::string(248, 'b') + "\\quenby.exe", "C:\\Q\\" + std::string(248, 'b')},
         {"\\\\?\\ folder ending in a dot keeps it", u"\\\\?\\C:\\Games\\Q.\\launcher.exe", {},
          "\\\\?\\C:\\Games\\Q.\\x64r\\quenby.exe", "\\\\?\\C:\\Games\\Q.\\x86r\\quenby.exe",
          "\\\\?\\C:\\Games\\Q.\\x86r"},
@@ -107,6 +117,46 @@ TEST(Location, WritesPathsAsWindowsDoes)
         {"device", u"C:\\Q\\launcher.exe", {"CON"}, "", "", ""},
         {"device with an extension", u"C:\\Q\\launcher.exe", {"x86r/nul.txt"}, "", "", ""},
         {"device with a superscript digit", u"C:\\Q\\launcher.exe", {"COM\xC2\xB9"}, "", "", ""},
+        // path.c, test_RtlIsDosDeviceName_U: "c:\\lpt0.txt" is no device, "CONERR$" neither;
+        // "CONIN$" and "CONOUT$" are from Windows 8 on; "C:\\con\\con" is one, "c:\\nul\\foo" not.
+        {"device in lower case", u"C:\\Q\\launcher.exe", {"aux"}, "", "", ""},
+        {"LPT0 is a name", u"C:\\Q\\launcher.exe", {"LPT0"}, "", "C:\\Q\\LPT0\\quenby.exe", "C:\\Q\\LPT0"},
+        {"console input", u"C:\\Q\\launcher.exe", {"CONIN$"}, "", "", ""},
+        {"console output", u"C:\\Q\\launcher.exe", {"conout$"}, "", "", ""},
+        {"CONERR$ is a name", u"C:\\Q\\launcher.exe", {"CONERR$"}, "", "C:\\Q\\CONERR$\\quenby.exe",
+         "C:\\Q\\CONERR$"},
+        {"working folder's last name a device", u"C:\\Q\\AUX\\sub\\launcher.exe", {".."}, "", "", ""},
+        {"a device inside the launcher's folder", u"C:\\Q\\AUX\\launcher.exe", {},
+         "C:\\Q\\AUX\\x64r\\quenby.exe", "C:\\Q\\AUX\\x86r\\quenby.exe", "C:\\Q\\AUX\\x86r"},
+        // Microsoft, "Naming Files, Paths, and Namespaces": < > : " / \\ | ? * and units
+        // 0 to 31 are no part of a name. path.c, test_nt_names: "kernel32.dll*",
+        // "system32?" and "sys\\001" are invalid names. shlexec.c: Windows' shell finds
+        // no C:\\Q\\a" b\\quenby.exe, Wine's ran C:\\Q\\a.exe.
+        {"a quote", u"C:\\Q\\sub\\launcher.exe", {"..\\a\" b"}, "", "", ""},
+        {"an asterisk", u"C:\\Q\\launcher.exe", {"x86r*"}, "", "", ""},
+        {"a question mark", u"C:\\Q\\launcher.exe", {"x86r?"}, "", "", ""},
+        {"less than", u"C:\\Q\\launcher.exe", {"a<b"}, "", "", ""},
+        {"greater than", u"C:\\Q\\launcher.exe", {"a>b"}, "", "", ""},
+        {"a bar", u"C:\\Q\\launcher.exe", {"a|b"}, "", "", ""},
+        {"a stream", u"C:\\Q\\launcher.exe", {"x86r:s"}, "", "", ""},
+        {"drive-relative", u"C:\\Q\\launcher.exe", {"C:x86r"}, "", "", ""},
+        {"U+0001, as the fuzzer found it", u"C:\\Q\\sub\\launcher.exe", {"\x01\xE7\xA0\x80lease"},
+         "", "", ""},
+        {"U+001F", u"C:\\Q\\launcher.exe", {"x86r\x1F"}, "", "", ""},
+        {"in a name .. takes away", u"C:\\Q\\launcher.exe", {"a\"\\..\\x86r"}, "", "", ""},
+        // path.c, RtlGetFullPathName_U: "c:/test.. /file" is "c:\\test.. \\file",
+        // "c:/test../file" is "c:\\test.\\file": an inner name loses one dot.
+        {"inner name ending in a blank", u"C:\\Q\\launcher.exe", {"test.. \\x86r"},
+         "", "C:\\Q\\test.. \\x86r\\quenby.exe", "C:\\Q\\test.. \\x86r"},
+        {"inner name ending in dots", u"\\\\?\\C:\\Q\\launcher.exe", {"test..\\x86r"},
+         "", "\\\\?\\C:\\Q\\test.\\x86r\\quenby.exe", "\\\\?\\C:\\Q\\test.\\x86r"},
+        // ... so "..." inside reads as "..", which test_nt_names refuses in a path.
+        {"inner name of three dots", u"C:\\Q\\launcher.exe", {"...\\x86r"}, "", "", ""},
+        // Microsoft, "Naming Files, Paths, and Namespaces": named device objects lie in
+        // the object manager's Device folder, a volume among them.
+        {".. stops at a GLOBALROOT device", u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\Q\\launcher.exe",
+         {"..\\..\\x"}, "", "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x\\quenby.exe",
+         "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x"},
         {"\\\\?\\ volume keeps its prefix", u"\\\\?\\Volume{1b3b}\\Q\\launcher.exe", {"x86r"},
          "", "\\\\?\\Volume{1b3b}\\Q\\x86r\\quenby.exe", "\\\\?\\Volume{1b3b}\\Q\\x86r"},
         {"--build at a drive root", u"C:\\launcher.exe", {"/sub//dir/"},
@@ -120,8 +170,12 @@ TEST(Location, WritesPathsAsWindowsDoes)
         {"an unpaired surrogate survives", u"\\\\?\\C:\\Games\\Q\xD800\\launcher.exe", {},
          "C:\\Games\\Q\xED\xA0\x80\\x64r\\quenby.exe", "C:\\Games\\Q\xED\xA0\x80\\x86r\\quenby.exe",
          "C:\\Games\\Q\xED\xA0\x80\\x86r"},
-        {"no folder at all", u"launcher.exe", {},
-         "x64r\\quenby.exe", "x86r\\quenby.exe", "x86r"},
+        // A path without a drive, a share or "\\?\" is read against the current
+        // folder (path.c, RtlGetFullPathName_U: "foo", "c:foo" and "\\foo" lie
+        // in or below C:\windows): nothing to look at, nothing to start.
+        {"no root: a file name only", u"launcher.exe", {}, "", "", ""},
+        {"no root: drive-relative", u"C:launcher.exe", {"x86r"}, "", "", ""},
+        {"no root: the current drive's", u"\\Q\\launcher.exe", {}, "", "", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
