@@ -365,6 +365,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string const build = options.count("build") ? options["build"].as<std::string>() : "x86r";
     for (const launcher_at& at : launchers)
         check_location(at, build);
+    // Quoting brings any text to --build: the input itself is a value too,
+    // so the rule holds over every input, not only those that spell --b.
+    std::string const any_build = launcher::to_utf8(line);
+    for (const launcher_at& at : launchers)
+        check_location(at, any_build);
 
     // The oracle, outside the timed part: it is quadratic.
     std::vector<const char*> words;
