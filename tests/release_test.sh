@@ -183,6 +183,7 @@ for row in "${failures[@]}"; do
         "release $args: expected one line saying '$expected', got: $(cat "$work/err")"
     check '[ -z "$(ls -A "$repo/dist" 2>/dev/null)" ]' "release $args left files in dist/"
     check '[ ! -e "$work/never-built" ]' "release $args built before it refused"
+    rm -rf "$work/never-built"
 done
 touch "$repo/uncommitted"
 check '! "$repo/scripts/release" 2>"$work/err" && grep -q "uncommitted changes" "$work/err"' \
