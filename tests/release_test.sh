@@ -211,12 +211,13 @@ sign_failures=(
     "--timestamp $tsa --tsa-ca-file $pki/other.crt|carries no time stamp that verifies against $pki/other.crt"
 )
 for row in "${sign_failures[@]}"; do
-    args=${row%|*} expected=${row#*|}
+    args=${row%|*} expected=${row#*|} started=$(date +%s%N)
     # shellcheck disable=SC2086
     if "$repo/scripts/sign" "$work/signing" --pkcs12 "$pki/valid.p12" --password-file "$pki/password" \
         --ca-file "$pki/ca.crt" $args >"$work/out" 2>"$work/err"; then
         echo "FAILED: sign $args succeeded"; failed=1
     fi
+    echo "refused in $((($(date +%s%N) - started) / 1000000)) ms: $(cat "$work/err")"
     check '[ "$(wc -l <"$work/err")" -eq 1 ] && grep -q "$expected" "$work/err"' \
         "sign $args: expected one line saying '$expected', got: $(cat "$work/err")"
     check 'sha256sum --check --quiet "$work/unsigned.sums" && [ "$(ls "$work/signing" | wc -l)" -eq 5 ]' \
