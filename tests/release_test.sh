@@ -265,7 +265,7 @@ check 'cmp "$token_repo/dist/NOTICES.txt" "$work/signing/NOTICES.txt" &&
 # The bill of materials against CycloneDX's own schema (as setup keeps it),
 # by Debian's validator; and it must name the components of the notices.
 tar -xzf "$boost_cache"/download/cyclonedx-cyclonedx-library-*.tgz -C "$work" package/res/schema
-/usr/bin/python3 - "$work/package/res/schema" "$token_repo/dist" "$repo/dist" "$(git show -s --format=%ct HEAD)" \
+/usr/bin/python3 - "$work/package/res/schema" "$token_repo/dist" "$repo/dist" "$(git -C "$repo" show -s --format=%ct HEAD)" \
     <<'PYTHON' ||
 import glob, hashlib, importlib.metadata, json, os, re, sys, warnings, jsonschema
 # RefResolver is the one way to hand over the schemas it refers to that
