@@ -43,7 +43,8 @@ printf '[ca]\ndefault_ca=authority\n[authority]\ndatabase=%s\nserial=%s\nnew_cer
     "$pki/index" "$pki/serial" "$pki" >"$pki/ca.cnf"
 printf 'certificate=%s\nprivate_key=%s\ncrlnumber=%s\ndefault_crl_days=30\n' "$pki/ca.crt" "$pki/ca.key" \
     "$pki/crlnumber" >>"$pki/ca.cnf"
-printf 'default_md=sha256\npolicy=policy\nunique_subject=no\n[policy]\ncommonName=supplied\n' >>"$pki/ca.cnf"
+printf 'default_md=sha256\npolicy=policy\nunique_subject=no\n[policy]\ncommonName=supplied\norganizationName=optional\n' \
+    >>"$pki/ca.cnf"
 touch "$pki/index"
 echo 1000 | tee "$pki/serial" >"$pki/crlnumber"
 printf 'extendedKeyUsage=codeSigning\nkeyUsage=critical,digitalSignature\n' >"$pki/signer.ext"
@@ -55,8 +56,9 @@ echo "wrong" >"$pki/wrong-password"
 day() { date -u -d "@$(($(date +%s) + $1 * 86400))" +%Y%m%d%H%M%SZ; }
 for signer in valid:-1:2:signer expired:-3:-1:signer tsa:-1:3650:tsa revoked:-1:2:crl token:-1:2:crl; do
     IFS=: read -r name from until ext <<<"$signer"
+    # (The token's names an organisation: the launcher's supplier by default.)
     openssl req -newkey rsa:2048 -nodes -keyout "$pki/$name.key" -out "$pki/$name.csr" \
-        -subj "/CN=Throwaway $name signer" 2>>"$log"
+        -subj "$([ "$name" != token ] || echo /O=Throwaway Studio)/CN=Throwaway $name signer" 2>>"$log"
     openssl ca -batch -config "$pki/ca.cnf" -in "$pki/$name.csr" -startdate "$(day "$from")" \
         -enddate "$(day "$until")" -extfile "$pki/$ext.ext" -notext -out "$pki/$name.crt" 2>>"$log"
     openssl pkcs12 -export -inkey "$pki/$name.key" -in "$pki/$name.crt" -certfile "$pki/ca.crt" \
@@ -257,7 +259,10 @@ check 'cmp "$work/token-stripped.exe" "$work/stripped.exe"' "the file signed thr
 check 'diff <(LC_ALL=C ls "$token_repo/dist" | grep -vxE "SHA256SUMS(\.p7s)?") <(cut -d" " -f3 "$token_repo/dist/SHA256SUMS" |
     LC_ALL=C sort)' \
     "SHA256SUMS does not list every file in dist/"
-unsigned_bom() { sed "s/$(sha256sum <"$1/launcher.exe" | cut -d" " -f1)/LAUNCHER/" "$1/launcher.cdx.json"; }
+unsigned_bom() {
+    sed -e "s/$(sha256sum <"$1/launcher.exe" | cut -d" " -f1)/LAUNCHER/" -e "s/Throwaway Studio/Quenby launcher/" \
+        "$1/launcher.cdx.json"
+}
 check 'cmp "$token_repo/dist/NOTICES.txt" "$work/signing/NOTICES.txt" &&
        diff <(unsigned_bom "$token_repo/dist") <(unsigned_bom "$work/signing") &&
        diff <(cut -d" " -f3 "$token_repo/dist/SHA256SUMS") <(cut -d" " -f3 "$work/signing/SHA256SUMS")' \
@@ -288,6 +293,9 @@ assert named == rows, f"the bill of materials names {sorted(named)}, the notices
 unsigned = json.load(open(unsigned_dist + "/launcher.cdx.json"))
 launcher = bom["metadata"]["component"]
 assert all(c["supplier"]["name"] for c in bom["components"] + [launcher])
+# The token's certificate names an organisation, the unsigned release none.
+assert launcher["supplier"]["name"] == "Throwaway Studio", launcher["supplier"]
+assert unsigned["metadata"]["component"]["supplier"]["name"] == "Quenby launcher"
 assert bom["metadata"]["authors"] and bom["metadata"]["tools"]["components"]
 import datetime
 assert bom["metadata"]["timestamp"] == datetime.datetime.fromtimestamp(int(commit_time), datetime.timezone.utc) \
