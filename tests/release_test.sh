@@ -43,7 +43,8 @@ printf '[ca]\ndefault_ca=authority\n[authority]\ndatabase=%s\nserial=%s\nnew_cer
     "$pki/index" "$pki/serial" "$pki" >"$pki/ca.cnf"
 printf 'certificate=%s\nprivate_key=%s\ncrlnumber=%s\ndefault_crl_days=30\n' "$pki/ca.crt" "$pki/ca.key" \
     "$pki/crlnumber" >>"$pki/ca.cnf"
-printf 'default_md=sha256\npolicy=policy\nunique_subject=no\n[policy]\ncommonName=supplied\n' >>"$pki/ca.cnf"
+printf 'default_md=sha256\npolicy=policy\nunique_subject=no\n[policy]\ncommonName=supplied\norganizationName=optional\n' \
+    >>"$pki/ca.cnf"
 touch "$pki/index"
 echo 1000 | tee "$pki/serial" >"$pki/crlnumber"
 printf 'extendedKeyUsage=codeSigning\nkeyUsage=critical,digitalSignature\n' >"$pki/signer.ext"
@@ -55,8 +56,9 @@ echo "wrong" >"$pki/wrong-password"
 day() { date -u -d "@$(($(date +%s) + $1 * 86400))" +%Y%m%d%H%M%SZ; }
 for signer in valid:-1:2:signer expired:-3:-1:signer tsa:-1:3650:tsa revoked:-1:2:crl token:-1:2:crl; do
     IFS=: read -r name from until ext <<<"$signer"
+    # (The token's names an organisation: the launcher's supplier by default.)
     openssl req -newkey rsa:2048 -nodes -keyout "$pki/$name.key" -out "$pki/$name.csr" \
-        -subj "/CN=Throwaway $name signer" 2>>"$log"
+        -subj "$([ "$name" != token ] || echo /O=Throwaway Studio)/CN=Throwaway $name signer" 2>>"$log"
     openssl ca -batch -config "$pki/ca.cnf" -in "$pki/$name.csr" -startdate "$(day "$from")" \
         -enddate "$(day "$until")" -extfile "$pki/$ext.ext" -notext -out "$pki/$name.crt" 2>>"$log"
     openssl pkcs12 -export -inkey "$pki/$name.key" -in "$pki/$name.crt" -certfile "$pki/ca.crt" \
@@ -64,9 +66,30 @@ for signer in valid:-1:2:signer expired:-3:-1:signer tsa:-1:3650:tsa revoked:-1:
 done
 openssl pkcs12 -export -legacy -inkey "$pki/expired.key" -in "$pki/expired.crt" -passout "file:$pki/password" \
     -out "$pki/legacy.p12"
+# An intermediate authority, which the root's CRL revokes, and a signer
+# under it whose own CRL (the intermediate's) lists nothing.
+mkdir "$pki/inter"
+sed "s|$pki/|$pki/inter/|g" "$pki/ca.cnf" >"$pki/inter/ca.cnf"
+touch "$pki/inter/index"
+echo 1000 | tee "$pki/inter/serial" >"$pki/inter/crlnumber"
+openssl req -newkey rsa:2048 -nodes -keyout "$pki/inter/ca.key" -out "$pki/inter.csr" \
+    -subj "/CN=Throwaway intermediate" 2>>"$log"
+printf 'basicConstraints=critical,CA:true\nkeyUsage=critical,keyCertSign,cRLSign\n' >"$pki/inter.ext"
+openssl ca -batch -config "$pki/ca.cnf" -in "$pki/inter.csr" -days 30 -extfile "$pki/inter.ext" -notext \
+    -out "$pki/inter/ca.crt" 2>>"$log"
+openssl ca -batch -config "$pki/inter/ca.cnf" -in "$pki/valid.csr" -days 2 -extfile "$pki/signer.ext" -notext \
+    -out "$pki/under-revoked.crt" 2>>"$log"
+openssl pkcs12 -export -inkey "$pki/valid.key" -in "$pki/under-revoked.crt" -certfile "$pki/inter/ca.crt" \
+    -passout "file:$pki/password" -out "$pki/under-revoked.p12"
+openssl ca -config "$pki/inter/ca.cnf" -gencrl -out "$pki/inter.crl" 2>>"$log"
+openssl ca -config "$pki/ca.cnf" -revoke "$pki/inter/ca.crt" 2>>"$log"
 openssl ca -config "$pki/ca.cnf" -revoke "$pki/revoked.crt" 2>>"$log"
 openssl ca -config "$pki/ca.cnf" -gencrl -out "$pki/crl.pem" 2>>"$log"
 cat "$pki/token.crt" "$pki/ca.crt" >"$pki/token-chain.pem"
+cat "$pki/ca.crt" "$pki/token.crt" >"$pki/ca-first.pem"
+# Another authority, which signed neither the signers nor the time stamps.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$pki/other.key" -out "$pki/other.crt" -days 30 \
+    -subj "/CN=Another CA" -addext basicConstraints=critical,CA:true 2>>"$log"
 export SOFTHSM2_CONF=$work/softhsm2.conf
 echo "directories.tokendir = $work/tokens" >"$SOFTHSM2_CONF"
 mkdir "$work/tokens"
@@ -113,6 +136,7 @@ cache_with() {
         >"$1/quenby-launcher/boost-$boost_version/CMakeLists.txt"
     ln -s "$boost_kept_tarball" "$1/quenby-launcher/download/$boost_tarball"
     ln -s "$boost_cache"/download/cyclonedx-cyclonedx-library-*.tgz "$1/quenby-launcher/download/"
+    ln -s "$boost_cache"/cyclonedx-validator "$1/quenby-launcher/"
 }
 cache_with "$work/cache"
 cache_with "$work/altered-cache"
@@ -120,8 +144,9 @@ rm "$work/altered-cache/quenby-launcher/download/$boost_tarball"
 { cat "$boost_kept_tarball"; echo; } >"$work/altered-cache/quenby-launcher/download/$boost_tarball"
 export XDG_CACHE_HOME=$work/cache
 
-# Each failure: its arguments, and what its one line must say. Run from
-# $work: relative paths are the caller's.
+# Each failure: its arguments, and what its one line must say, before the
+# build (its folder is never made). Run from $work: relative paths are the
+# caller's; without a terminal, as a pipeline runs it.
 failures=(
     "${token[*]} --certs pki/token-chain.pem --pin-file pki/wrong-pin --no-timestamp|PIN incorrect"
     "${token[*]} --certs pki/valid.crt --pin-file pki/pin --no-timestamp|does not belong to the first certificate"
@@ -133,25 +158,41 @@ failures=(
     "--pkcs12 $pki/expired.p12 --password-file $pki/password --timestamp $tsa|has expired"
     "--pkcs12 $pki/valid.p12 --no-timestamp|needs --password-file"
     "--pkcs12 $pki/valid.p12 --password-file $pki/password|needs --timestamp URL or --no-timestamp"
+    "--pkcs12 pki/under-revoked.p12 --password-file pki/password --no-timestamp --ca-file pki/ca.crt \
+        --crl-file pki/crl.pem --crl-file pki/inter.crl|the certificate of CN = Throwaway intermediate is revoked"
+    "--pkcs12 pki/tsa.p12 --password-file pki/password --no-timestamp --ca-file pki/ca.crt|is not for code signing"
+    "${token[*]} --certs pki/ca-first.pem --pin-file pki/pin --no-timestamp|is an authority's (CN = Throwaway Test CA)"
+    "--pkcs12 pki/valid.p12 --password-file pki/password --timestamp http://127.0.0.1:9/ \
+        --ca-file pki/ca.crt|no time-stamp server grants a time stamp: http://127.0.0.1:9/ (.*connect"
+    "${token[*]} --certs pki/token-chain.pem --no-timestamp|no PIN for pkcs11:token=release;object=signer"
+    "--pkcs11-module pki/password --pkcs11-key pkcs11:token=release;object=signer --certs pki/token-chain.pem \
+        --pin-file pki/pin --no-timestamp|cannot load the PKCS#11 module $work/pki/password: .*short"
+    "${token[*]/token=release/token=absent} --certs pki/token-chain.pem --pin-file pki/pin \
+        --no-timestamp|shows no token that pkcs11:token=absent;object=signer names"
     "altered-cache|not the pinned Boost source: SHA-256 [0-9a-f]\{64\}, expected $boost_tarball_sha256"
 )
 for row in "${failures[@]}"; do
     args=${row%|*} expected=${row#*|} cache=$XDG_CACHE_HOME
     [ "$args" != altered-cache ] || args= cache=$work/altered-cache
     # shellcheck disable=SC2086
-    if (cd "$work" && XDG_CACHE_HOME=$cache "$repo/scripts/release" $args >"$work/out" 2>"$work/err"); then
+    started=$(date +%s%N)
+    if (cd "$work" && XDG_CACHE_HOME=$cache setsid -w "$repo/scripts/release" $args --build-dir never-built \
+        >"$work/out" 2>"$work/err" </dev/null); then
         echo "FAILED: release $args succeeded"; failed=1
     fi
+    echo "refused in $((($(date +%s%N) - started) / 1000000)) ms: $(cat "$work/err")"
     check '[ "$(wc -l <"$work/err")" -eq 1 ] && grep -q "$expected" "$work/err"' \
         "release $args: expected one line saying '$expected', got: $(cat "$work/err")"
     check '[ -z "$(ls -A "$repo/dist" 2>/dev/null)" ]' "release $args left files in dist/"
+    check '[ ! -e "$work/never-built" ]' "release $args built before it refused"
+    rm -rf "$work/never-built"
 done
 touch "$repo/uncommitted"
 check '! "$repo/scripts/release" 2>"$work/err" && grep -q "uncommitted changes" "$work/err"' \
     "a work tree with uncommitted changes was released"
 rm "$repo/uncommitted"
 
-echo "-- signed releases: through a PKCS#12 file, and meanwhile through PKCS#11 in a clone of its own"
+echo "-- an unsigned release signed apart (scripts/sign, PKCS#12), and meanwhile one signed through PKCS#11"
 # The token's release, from outside its checkout with every path relative,
 # into a dist/ that an older release left a file in; its checks follow the
 # other's. Side by side, since each waits on one core much of the time.
@@ -160,17 +201,41 @@ git clone --quiet --no-hardlinks . "$token_repo"
 mkdir "$token_repo/dist"
 touch "$token_repo/dist/left-by-an-older-release"
 (cd "$work" && token-repo/scripts/release "${token[@]}" --certs pki/token-chain.pem --pin-file pki/pin \
-    --timestamp "$tsa" --ca-file pki/ca.crt --crl-file pki/crl.pem --build-dir token-build) >"$work/token" 2>&1 &
+    --timestamp http://127.0.0.1:9/ --timestamp "$tsa" --ca-file pki/ca.crt --crl-file pki/crl.pem \
+    --build-dir token-build) >"$work/token" 2>&1 &
 token_pid=$!
 build=$work/a-second-clone/elsewhere
-"$repo/scripts/release" --pkcs12 "$pki/valid.p12" --password-file "$pki/password" \
-    --timestamp "$tsa" --ca-file "$pki/ca.crt" --build-dir "$build"
-signed=$repo/dist/launcher.exe
-check '(cd "$repo/dist" && sha256sum --check --quiet SHA256SUMS)' "SHA256SUMS does not match"
+"$repo/scripts/release" --build-dir "$build"
+# Its dist/, copied to the signing machine: refusals leave it as it was.
+cp -r "$repo/dist" "$work/signing"
+sha256sum "$work"/signing/* >"$work/unsigned.sums"
+sign_failures=(
+    "--timestamp $tsa --tsa-ca-file $pki/other.crt|carries no time stamp that verifies against $pki/other.crt"
+)
+for row in "${sign_failures[@]}"; do
+    args=${row%|*} expected=${row#*|} started=$(date +%s%N)
+    # shellcheck disable=SC2086
+    if "$repo/scripts/sign" "$work/signing" --pkcs12 "$pki/valid.p12" --password-file "$pki/password" \
+        --ca-file "$pki/ca.crt" $args >"$work/out" 2>"$work/err"; then
+        echo "FAILED: sign $args succeeded"; failed=1
+    fi
+    echo "refused in $((($(date +%s%N) - started) / 1000000)) ms: $(cat "$work/err")"
+    check '[ "$(wc -l <"$work/err")" -eq 1 ] && grep -q "$expected" "$work/err"' \
+        "sign $args: expected one line saying '$expected', got: $(cat "$work/err")"
+    check 'sha256sum --check --quiet "$work/unsigned.sums" && [ "$(ls "$work/signing" | wc -l)" -eq 5 ]' \
+        "sign $args changed the release it refused to sign"
+done
+"$repo/scripts/sign" "$work/signing" --pkcs12 "$pki/valid.p12" --password-file "$pki/password" \
+    --timestamp "$tsa" --ca-file "$pki/ca.crt" | tee "$work/signing.out"
+signed=$work/signing/launcher.exe
+check '(cd "$work/signing" && sha256sum --check --quiet SHA256SUMS)' "SHA256SUMS does not match"
+check '! "$repo/scripts/sign" "$work/signing" --pkcs12 "$pki/valid.p12" --password-file "$pki/password" \
+    --no-timestamp 2>"$work/err" && grep -q "is not the build its BUILDINFO records" "$work/err"' \
+    "a signed release was signed again"
 osslsigncode verify -CAfile "$pki/ca.crt" -in "$signed" | tee "$work/verify"
 check 'grep -q "^Signature verification: ok" "$work/verify"' "the signed file does not verify"
 osslsigncode remove-signature -in "$signed" -out "$work/stripped.exe" >>"$log" 2>&1
-recorded=$(sed -n 's/^launcher-sha256: //p' "$repo/dist/BUILDINFO")
+recorded=$(sed -n 's/^launcher-sha256: //p' "$work/signing/BUILDINFO")
 check '[ "$(sha256sum <"$work/stripped.exe" | cut -d" " -f1)" = "$recorded" ]' \
     "without its signature the signed file is not the build BUILDINFO records"
 
@@ -180,29 +245,38 @@ wait "$token_pid" || token_status=$?
 cat "$work/token"
 [ $token_status -eq 0 ]
 check 'grep -q "verified by osslsigncode [0-9]" "$work/token"' "the release line names no osslsigncode version"
+check 'grep -q "time-stamped by $tsa, " "$work/token"' "the release was not time-stamped by the server that answers"
+for dist in "$token_repo/dist" "$work/signing"; do
+    check 'openssl cms -verify -binary -inform DER -in "$dist/SHA256SUMS.p7s" -content "$dist/SHA256SUMS" \
+        -purpose any -CAfile "$pki/ca.crt" -out /dev/null 2>>"$log"' "$dist/SHA256SUMS.p7s does not verify"
+done
 osslsigncode verify -CAfile "$pki/ca.crt" -CRLfile "$pki/crl.pem" -TSA-CAfile "$pki/ca.crt" \
     -in "$token_repo/dist/launcher.exe" >"$work/verify" 2>&1
 check 'grep -q "^Signature verification: ok" "$work/verify" && grep -q "^Timestamp Server Signature verification: ok" \
     "$work/verify"' "the file signed through PKCS#11 does not verify with its time stamp"
 osslsigncode remove-signature -in "$token_repo/dist/launcher.exe" -out "$work/token-stripped.exe" >>"$log" 2>&1
 check 'cmp "$work/token-stripped.exe" "$work/stripped.exe"' "the file signed through PKCS#11 is not the unsigned build"
-check 'diff <(LC_ALL=C ls "$token_repo/dist" | grep -vx SHA256SUMS) <(cut -d" " -f3 "$token_repo/dist/SHA256SUMS" |
+check 'diff <(LC_ALL=C ls "$token_repo/dist" | grep -vxE "SHA256SUMS(\.p7s)?") <(cut -d" " -f3 "$token_repo/dist/SHA256SUMS" |
     LC_ALL=C sort)' \
     "SHA256SUMS does not list every file in dist/"
-unsigned_bom() { sed "s/$(sha256sum <"$1/launcher.exe" | cut -d" " -f1)/LAUNCHER/" "$1/launcher.cdx.json"; }
-check 'cmp "$token_repo/dist/NOTICES.txt" "$repo/dist/NOTICES.txt" &&
-       diff <(unsigned_bom "$token_repo/dist") <(unsigned_bom "$repo/dist") &&
-       diff <(cut -d" " -f3 "$token_repo/dist/SHA256SUMS") <(cut -d" " -f3 "$repo/dist/SHA256SUMS")' \
+unsigned_bom() {
+    sed -e "s/$(sha256sum <"$1/launcher.exe" | cut -d" " -f1)/LAUNCHER/" -e "s/Throwaway Studio/Quenby launcher/" \
+        "$1/launcher.cdx.json"
+}
+check 'cmp "$token_repo/dist/NOTICES.txt" "$work/signing/NOTICES.txt" &&
+       diff <(unsigned_bom "$token_repo/dist") <(unsigned_bom "$work/signing") &&
+       diff <(cut -d" " -f3 "$token_repo/dist/SHA256SUMS") <(cut -d" " -f3 "$work/signing/SHA256SUMS")' \
     "the PKCS#11 and PKCS#12 releases differ in notices, bill of materials or sums"
 # The bill of materials against CycloneDX's own schema (as setup keeps it),
 # by Debian's validator; and it must name the components of the notices.
 tar -xzf "$boost_cache"/download/cyclonedx-cyclonedx-library-*.tgz -C "$work" package/res/schema
-/usr/bin/python3 - "$work/package/res/schema" "$token_repo/dist" <<'PYTHON' ||
-import glob, importlib.metadata, json, os, re, sys, warnings, jsonschema
+/usr/bin/python3 - "$work/package/res/schema" "$token_repo/dist" "$repo/dist" "$(git -C "$repo" show -s --format=%ct HEAD)" \
+    <<'PYTHON' ||
+import glob, hashlib, importlib.metadata, json, os, re, sys, warnings, jsonschema
 # RefResolver is the one way to hand over the schemas it refers to that
 # Debian 12's jsonschema (4.10) knows; Debian 13's (4.19) warns about it.
 warnings.filterwarnings("ignore", message=".*RefResolver", category=DeprecationWarning)
-schemas, dist = sys.argv[1:]
+schemas, dist, unsigned_dist, commit_time = sys.argv[1:]
 store = {"http://cyclonedx.org/schema/" + os.path.basename(f): json.load(open(f))
          for f in glob.glob(schemas + "/*.schema.json")}
 schema = store["http://cyclonedx.org/schema/bom-1.6.SNAPSHOT.schema.json"]
@@ -212,11 +286,57 @@ jsonschema.Draft7Validator(schema, resolver=jsonschema.RefResolver.from_schema(s
 rows = {tuple(cell.strip() for cell in row.split("|")[1:4]) for row in open(dist + "/NOTICES.txt")
         if re.match(r"\| [^-]", row)} - {("component", "version", "licence (SPDX)")}
 named = {(c["name"], c["version"], c["licenses"][0]["expression"]) for c in bom["components"]}
+named_refs = {c["bom-ref"] for c in bom["components"]}
 assert named == rows, f"the bill of materials names {sorted(named)}, the notices {sorted(rows)}"
+# NTIA's minimum elements, the Debian packages as dpkg -S names the files
+# linked in, and purls written as packageurl's builders write them.
+unsigned = json.load(open(unsigned_dist + "/launcher.cdx.json"))
+launcher = bom["metadata"]["component"]
+assert all(c["supplier"]["name"] for c in bom["components"] + [launcher])
+# The token's certificate names an organisation, the unsigned release none.
+assert launcher["supplier"]["name"] == "Throwaway Studio", launcher["supplier"]
+assert unsigned["metadata"]["component"]["supplier"]["name"] == "Quenby launcher"
+assert bom["metadata"]["authors"] and bom["metadata"]["tools"]["components"]
+import datetime
+assert bom["metadata"]["timestamp"] == datetime.datetime.fromtimestamp(int(commit_time), datetime.timezone.utc) \
+    .strftime("%Y-%m-%dT%H:%M:%SZ"), bom["metadata"]["timestamp"]
+assert re.fullmatch(r"urn:uuid:[0-9a-f-]{36}", bom["serialNumber"]) and bom["serialNumber"] == unsigned["serialNumber"]
+assert launcher["purl"].startswith("pkg:generic/quenby-launcher@") and launcher["version"] in launcher["purl"]
+shipped = hashlib.sha256(open(dist + "/launcher.exe", "rb").read()).hexdigest()
+built = unsigned["metadata"]["component"]["hashes"][0]["content"]
+assert launcher["hashes"] == [{"alg": "SHA-256", "content": shipped}], launcher["hashes"]
+assert {(p["name"], p["value"]) for p in launcher["properties"]} == {("quenby:unsigned-sha256", built),
+                                                                     ("quenby:signed-sha256", shipped)}
+purls = {c["name"]: c["purl"] for c in bom["components"]}
+assert purls["libgcc"].startswith("pkg:deb/debian/gcc-mingw-w64-i686-posix@"), purls
+assert purls["libstdc++"].startswith("pkg:deb/debian/g%2B%2B-mingw-w64-i686-posix@12.2.0-14%2Bdeb12u1"), purls
+boost = next(c for c in bom["components"] if c["name"] == "Boost")
+assert boost["cpe"] == "cpe:2.3:a:boost:boost:1.81.0:*:*:*:*:*:*:*", boost.get("cpe")
+assert any(r["type"] == "source-distribution" and r["url"].startswith("https://") for r in boost["externalReferences"])
+assert {d["ref"] for d in bom["dependencies"]} == named_refs | {"launcher.exe"}, bom["dependencies"]
 print(f"launcher.cdx.json: valid CycloneDX {bom['specVersion']} (jsonschema",
       importlib.metadata.version("jsonschema") + f"), {len(named)} components, those of the notices")
 PYTHON
     { echo "FAILED: the bill of materials is not valid CycloneDX, or names other components than the notices"; failed=1; }
+# And by CycloneDX's own strict validator (their library, as setup installs
+# it), the signed and the unsigned one.
+for bom in "$token_repo/dist/launcher.cdx.json" "$repo/dist/launcher.cdx.json"; do
+    node -e '
+const cdx = require(process.argv[1] + "/node_modules/@cyclonedx/cyclonedx-library");
+const version = require(process.argv[1] + "/node_modules/@cyclonedx/cyclonedx-library/package.json").version;
+new cdx.Validation.JsonStrictValidator(cdx.Spec.Version.v1dot6)
+    .validate(require("fs").readFileSync(process.argv[2], "utf8"))
+    .then(errors => { if (errors !== null) { console.log(JSON.stringify(errors)); process.exit(1); }
+                      console.log(process.argv[2].replace(/.*\/([^/]+\/dist)/, "$1") +
+                                  ": valid by @cyclonedx/cyclonedx-library " + version + "'"'"'s strict JSON validator"); },
+          error => { console.log(String(error)); process.exit(1); });' "$boost_cache/cyclonedx-validator" "$bom" ||
+        { echo "FAILED: $bom fails CycloneDX's strict validator"; failed=1; }
+done
+# Only what the map shows in the image, and the notices its members carry.
+check '! grep -qE "^\|.*(libuser32|libssp|libboost_atomic|libboost_container)" "$repo/dist/NOTICES.txt" &&
+       grep -q "Silicon Graphics Computer Systems" "$repo/dist/NOTICES.txt" &&
+       grep -q "Hewlett-Packard Company" "$repo/dist/NOTICES.txt"' \
+    "NOTICES.txt lists archives that put nothing in the image, or misses tree.o's notices"
 
 echo "-- unsigned rebuild from BUILDINFO, in another clone"
 (cd "$work" && "$repo/scripts/reproducible" --buildinfo repo/dist/BUILDINFO) | tee "$work/rebuild"
@@ -252,8 +372,8 @@ check '! osslsigncode verify -CAfile "$pki/ca.crt" -in "$work/tampered.exe" >/de
 /usr/bin/python3 tests/executable_test.py "$signed" "$build/build/windows-x86/launcher.map" \
     "$build" 2>&1 | tail -n 3 || { echo "FAILED: the signed file fails the executable checks"; failed=1; }
 
-# A library the notices do not cover, linked in: the release must stop.
-echo "LOAD /usr/lib/libuncovered.a" >>"$build/build/windows-x86/launcher.map"
+# A library member the notices do not cover, in the image: the release must stop.
+sed -i '/^Archive member included/a /usr/lib/libuncovered.a(uncovered.o)' "$build/build/windows-x86/launcher.map"
 check '! "$repo/scripts/notices" "$build" "$work" x 2>"$work/err" && grep -q "libuncovered.a" "$work/err"' \
     "a linked library the notices do not cover went unnoticed"
 
