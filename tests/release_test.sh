@@ -327,7 +327,7 @@ for bom in "$token_repo/dist/launcher.cdx.json" "$repo/dist/launcher.cdx.json"; 
     node -e '
 const cdx = require(process.argv[1] + "/node_modules/@cyclonedx/cyclonedx-library");
 const version = require(process.argv[1] + "/node_modules/@cyclonedx/cyclonedx-library/package.json").version;
-new cdx.Validation.JsonStrictValidator(cdx.Spec.Version.v1dot6)
+new cdx.Validation.JsonStrictValidator("1.6")
     .validate(require("fs").readFileSync(process.argv[2], "utf8"))
     .then(errors => { if (errors !== null) { console.log(JSON.stringify(errors)); process.exit(1); }
                       console.log(process.argv[2].replace(/.*\/([^/]+\/dist)/, "$1") +
