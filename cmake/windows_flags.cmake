@@ -21,8 +21,9 @@ add_link_options(-Wl,--no-insert-timestamp $<$<NOT:$<CONFIG:Debug>>:-s>)
 
 # Start-up: with sections aligned in the file as in memory, Wine maps the
 # image straight from the file; with the default 512-byte alignment it reads
-# and copies all of it at every start, which made the launcher cost about 6 %
-# more than the bare shell request (for 28 KiB more on disk).
+# and copies all of it at every start, a cost the launch-cost target leaves
+# no room for (docs/testing.md, "Measured figures"). It takes more room on
+# disk.
 add_link_options(-Wl,--file-alignment=4096)
 
 # Size: let the linker drop what nothing calls.

@@ -2,19 +2,15 @@
 // hands it over, lone surrogates included) through the conversion to UTF-8,
 // the split into words, the options stage and the game's parameter string.
 //
-// Beyond "no crash" it checks that nothing escapes the options stage, that
-// the stage says at most its one message, that the game reads back exactly
-// the application name, and that no input takes more than linear time. And
-// it checks the options stage against the way it used to work, one parse of
-// all the words by Boost: the piecewise parse must read every command line
-// the same, option for option, and record and report the same. The same
-// input taken as a path must keep every unit.
-//
-// And whatever --build holds, for a launcher under each kind of root, the
-// shell gets nothing or <folder>\quenby.exe in <folder>: a folder that keeps
-// the launcher's root, holds no "." or ".." name and no character Windows
-// refuses in a name, ends in no DOS device, and is one SetCurrentDirectory
-// takes. A launcher path without a root gives nothing.
+// Beyond "no crash" it checks seven properties on every input, each in a
+// function of its own below: the options stage takes any line, it says at
+// most its one message, the game reads back exactly the application name,
+// no input takes more than linear time, the same input taken as a path
+// keeps every unit, the options stage reads, records and reports every line
+// as one parse of all the words by Boost does (the oracle: the plain,
+// quadratic way), and whatever --build holds, the game's paths keep the
+// rule of game_paths (launch/location.hpp) for a launcher under each kind of
+// root.
 
 #include "entry/arguments.hpp"
 #include "launch/location.hpp"
@@ -135,7 +131,7 @@ std::optional<po::parsed_options> parsed_or_nothing(const Parse& parse)
     }
 }
 
-// The options stage as it was: all words to one run of Boost's parser (here
+// The oracle's options stage: all words to one run of Boost's parser (here
 // `whole`, nothing when it threw), then stored.
 outcome stage_in_one_parse(const std::optional<po::parsed_options>& whole)
 {
@@ -181,7 +177,7 @@ struct launcher_at {
 
 const std::u16string long_name(240, u'a');
 
-const launcher_at launchers[] = {
+const std::vector<launcher_at> launchers = {
     {u"C:\\Q\\sub\\launcher.exe", {u"C:\\"}},
     {u"C:\\launcher.exe", {u"C:\\"}},
     {u"C:\\Q\\AUX\\sub\\launcher.exe", {u"C:\\"}},
@@ -241,6 +237,12 @@ bool dos_device(std::u16string_view name)
     return (digit >= u'1' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' || digit == u'\u00B3';
 }
 
+// The --build rule for one launcher path: the shell gets nothing or
+// <folder>\quenby.exe in <folder>, a folder that keeps the launcher's root,
+// holds no "." or ".." name and no character Windows refuses in a name, and
+// ends in no DOS device and in no name that SetCurrentDirectory would read
+// otherwise (one ending in a dot or a blank), and is one SetCurrentDirectory
+// takes. A launcher path without a root gives nothing.
 void check_location(const launcher_at& at, std::string_view build)
 {
     auto const game = launcher::game_paths(at.module_path, build);
@@ -283,13 +285,147 @@ void check_location(const launcher_at& at, std::string_view build)
         std::u16string_view const name = names.substr(0, names.find(u'\\'));
         names.remove_prefix(name.size());
         if (name.empty() || name == u"." || name == u"..")
-            fail("the working folder holds an empty, \".\" or \"..\" name");
+            fail(R"(the working folder holds an empty, "." or ".." name)");
         if (std::any_of(name.begin(), name.end(), refused))
             fail("the working folder holds a character Windows refuses in a name");
         last = name;
     }
     if (dos_device(last))
         fail("the working folder ends in a DOS device");
+    // path.c, RtlGetFullPathName_U: "c:/test     " and "c:/test." are
+    // "c:\test"; the game's path keeps the name inside it as written.
+    if (!last.empty() && (last.back() == u'.' || last.back() == u' '))
+        fail("the working folder's last name ends in a dot or a blank");
+}
+
+// What the launcher makes of one command line: the part the time bound is for.
+struct stage_run {
+    std::vector<std::string> arguments;
+    std::string said;  // what the options stage wrote
+    po::variables_map options;
+    std::string parameters;
+};
+
+// Runs the stages on `line` into `run` and gives the processor time they
+// took. Property: the options stage takes any line, nothing escapes it.
+std::chrono::nanoseconds run_stages(const std::u16string& line, stage_run& run)
+{
+    auto const started = thread_time();
+    run.arguments = launcher::make_arguments(program, line);
+    std::ostringstream out;
+    try {
+        run.options = launcher::parse_options(run.arguments, description, out);
+    } catch (...) {
+        fail("an exception escaped the options stage");
+    }
+    run.parameters = launcher::game_parameters(run.options);
+    auto const elapsed = std::chrono::nanoseconds(thread_time() - started);
+    run.said = out.str();
+    return elapsed;
+}
+
+// Property: the options stage takes any line, and the program stays element 0.
+void check_takes_any_line(const stage_run& run)
+{
+    if (run.arguments.empty() || run.arguments[0] != program)
+        fail("element 0 is not the program");
+}
+
+// Property: the options stage says at most its one message.
+void check_says_at_most_its_message(const stage_run& run)
+{
+    if (!run.said.empty() && run.said != message)
+        fail("the options stage said something other than its message");
+}
+
+// Property: the game reads back exactly the application name, by the
+// Windows rules (read_argument above, written apart from the launcher).
+void check_game_reads_back_the_application(const stage_run& run)
+{
+    if (run.options.count("application")) {
+        std::string const prefix = " --application ";
+        if (run.parameters.compare(0, prefix.size(), prefix) != 0)
+            fail("the parameter string does not start with --application");
+        std::string rest;
+        std::string const value = read_argument(run.parameters.substr(prefix.size()), rest);
+        if (value != run.options["application"].as<std::string>() || !rest.empty())
+            fail("the game would read back another application name");
+    } else if (!run.parameters.empty()) {
+        fail("parameters without an application");
+    }
+}
+
+// Property: no input takes more than linear time. The bound, 20 ms + 2.5 µs
+// a byte of processor time with sanitizers, leaves about four times room
+// over what the longest command line takes (docs/testing.md, "Measured
+// figures"), for a slower processor, and a quadratic parse passes it
+// from some 21 kB up. The thread is now and then charged for work that is
+// not the stages' (the sanitizer's allocator recycling its quarantine,
+// pages reclaimed from a busy machine), so a run over the bound is timed
+// twice more and the quickest counts; a quadratic parse is over it every
+// time.
+void check_linear_time(const std::u16string& line, std::size_t size,
+                       std::chrono::nanoseconds elapsed)
+{
+    auto const bound = std::chrono::milliseconds(20) + std::chrono::nanoseconds(2500) * size;
+    for (int again = 0; again < 2 && elapsed > bound; ++again) {
+        stage_run rerun;
+        elapsed = std::min(elapsed, run_stages(line, rerun));
+    }
+    if (elapsed > bound)
+        fail("more than linear time");
+}
+
+// Property: the same units as a path are all kept, and valid UTF-16 is
+// written as the conversion for words writes it.
+void check_path_keeps_every_unit(const std::u16string& line)
+{
+    std::string const path = launcher::path_to_utf8(line);
+    if (launcher::path_to_utf16(path) != line)
+        fail("a path lost a UTF-16 unit");
+    if (launcher::to_utf16(launcher::to_utf8(line)) == line && path != launcher::to_utf8(line))
+        fail("a valid path written otherwise than a word");
+}
+
+// Property: whatever --build holds, the game's paths keep the --build rule
+// (check_location) under every launcher path.
+void check_build_location(const std::u16string& line, const stage_run& run)
+{
+    // Without --build the launcher takes x64r or x86r: x86r stands for both.
+    std::string const build =
+        run.options.count("build") ? run.options["build"].as<std::string>() : "x86r";
+    for (const launcher_at& at : launchers)
+        check_location(at, build);
+    // Quoting brings any text to --build: the input itself is a value too,
+    // so the rule holds over every input, not only those that spell --b.
+    std::string const any_build = launcher::to_utf8(line);
+    for (const launcher_at& at : launchers)
+        check_location(at, any_build);
+}
+
+// Property: the options stage records and reports as one parse of all the
+// words by Boost would, and the parse in the launcher's pieces reads the
+// words as that one parse does. Outside the timed part: the oracle is
+// quadratic.
+void check_same_as_one_parse(const stage_run& run)
+{
+    std::vector<const char*> words;
+    words.reserve(run.arguments.size());
+    for (const std::string& argument : run.arguments)
+        words.push_back(argument.c_str());
+    auto const whole = parsed_or_nothing([&] {
+        return launcher::parse_words(static_cast<int>(words.size()), words.data(), description);
+    });
+    if (!(outcome_of(run.options, !run.said.empty()) == stage_in_one_parse(whole)))
+        fail("the options stage records or reports otherwise than one parse");
+    // In the launcher's pieces, and cut wherever the rules allow, so that
+    // every cut is put to the test.
+    for (std::size_t const least_piece : {std::size_t{64}, std::size_t{1}}) {
+        auto const pieces = parsed_or_nothing(
+            [&] { return launcher::parse_in_pieces(run.arguments, description, least_piece); });
+        if (!same_reading(whole, pieces))
+            fail("the parse in pieces reads the words otherwise than one parse");
+    }
 }
 
 } // namespace
@@ -300,94 +436,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < line.size(); ++i)
         line[i] = static_cast<char16_t>(data[2 * i] | data[2 * i + 1] << 8);
 
-    // What the launcher does with the line: the timed part.
-    std::vector<std::string> arguments;
-    std::ostringstream out;
-    po::variables_map options;
-    std::string parameters;
-    auto const stage = [&] {
-        auto const started = thread_time();
-        arguments = launcher::make_arguments(program, line);
-        out.str("");
-        try {
-            options = launcher::parse_options(arguments, description, out);
-        } catch (...) {
-            fail("an exception escaped the options stage");
-        }
-        parameters = launcher::game_parameters(options);
-        return std::chrono::nanoseconds(thread_time() - started);
-    };
-    auto elapsed = stage();
-
-    if (arguments.empty() || arguments[0] != program)
-        fail("element 0 is not the program");
-    if (!out.str().empty() && out.str() != message)
-        fail("the options stage said something other than its message");
-
-    if (options.count("application")) {
-        std::string const prefix = " --application ";
-        if (parameters.compare(0, prefix.size(), prefix) != 0)
-            fail("the parameter string does not start with --application");
-        std::string rest;
-        std::string const value = read_argument(parameters.substr(prefix.size()), rest);
-        if (value != options["application"].as<std::string>() || !rest.empty())
-            fail("the game would read back another application name");
-    } else if (!parameters.empty()) {
-        fail("parameters without an application");
-    }
-
-    // The longest command line (65534 bytes) took at most 46 ms of
-    // processor time with sanitizers, whatever its shape (one-letter words
-    // the slowest, see LLVMFuzzerInitialize), and 718 ms while the parser was
-    // given all words at once. The bound, 184 ms there, leaves about four
-    // times room either way: for a slower processor, and for a quadratic
-    // parse to show from some 21 kB up.
-    // The thread is still charged now and then for work that is not the
-    // stages' (the sanitizer's allocator recycling its quarantine, pages
-    // reclaimed from a busy machine): a 94-byte input that takes 0.5 ms once
-    // took over 20 ms. So a run over the bound is timed twice more and the
-    // quickest counts; a quadratic parse is over it every time.
-    auto const bound = std::chrono::milliseconds(20) + std::chrono::nanoseconds(2500) * size;
-    for (int again = 0; again < 2 && elapsed > bound; ++again)
-        elapsed = std::min(elapsed, stage());
-    if (elapsed > bound)
-        fail("more than linear time");
-
-    // The same units as a path: all kept, and valid UTF-16 written as the
-    // conversion for words writes it.
-    std::string const path = launcher::path_to_utf8(line);
-    if (launcher::path_to_utf16(path) != line)
-        fail("a path lost a UTF-16 unit");
-    if (launcher::to_utf16(launcher::to_utf8(line)) == line && path != launcher::to_utf8(line))
-        fail("a valid path written otherwise than a word");
-
-    // Without --build the launcher takes x64r or x86r: x86r stands for both.
-    std::string const build = options.count("build") ? options["build"].as<std::string>() : "x86r";
-    for (const launcher_at& at : launchers)
-        check_location(at, build);
-    // Quoting brings any text to --build: the input itself is a value too,
-    // so the rule holds over every input, not only those that spell --b.
-    std::string const any_build = launcher::to_utf8(line);
-    for (const launcher_at& at : launchers)
-        check_location(at, any_build);
-
-    // The oracle, outside the timed part: it is quadratic.
-    std::vector<const char*> words;
-    for (const std::string& argument : arguments)
-        words.push_back(argument.c_str());
-    auto const whole = parsed_or_nothing([&] {
-        return launcher::parse_words(static_cast<int>(words.size()), words.data(), description);
-    });
-    if (!(outcome_of(options, !out.str().empty()) == stage_in_one_parse(whole)))
-        fail("the options stage records or reports otherwise than one parse");
-    // In the launcher's pieces, and cut wherever the rules allow, so that
-    // every cut is put to the test.
-    for (std::size_t const least_piece : {64, 1}) {
-        auto const pieces = parsed_or_nothing(
-            [&] { return launcher::parse_in_pieces(arguments, description, least_piece); });
-        if (!same_reading(whole, pieces))
-            fail("the parse in pieces reads the words otherwise than one parse");
-    }
+    stage_run run;
+    auto const elapsed = run_stages(line, run);
+    check_takes_any_line(run);
+    check_says_at_most_its_message(run);
+    check_game_reads_back_the_application(run);
+    check_linear_time(line, size, elapsed);
+    check_path_keeps_every_unit(line);
+    check_build_location(line, run);
+    check_same_as_one_parse(run);
     return 0;
 }
 
@@ -395,7 +452,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 // shape for the stage: the fuzzer itself reaches such lengths only after
 // many minutes, and as a seed it would make every input long, with the
 // quadratic oracle run for each.
-extern "C" int LLVMFuzzerInitialize(int*, char***)
+extern "C" int LLVMFuzzerInitialize(int* /* argc */, char*** /* argv */)
 {
     std::vector<std::uint8_t> longest;  // "a a a ... a" in UTF-16LE, 32767 units
     for (std::size_t unit = 0; unit < 32767; ++unit)

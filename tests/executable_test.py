@@ -35,6 +35,14 @@ IMPORTED_DLLS = {"kernel32.dll", "msvcrt.dll"}
 LOOKED_UP = {b"SetDefaultDllDirectories", b"IsWow64Process2", b"GetMachineTypeAttributes",
              b"IsWow64GuestMachineSupported"}
 
+# Every function the launcher looks up by name (GetProcAddress), spelt as
+# the DLL exports it (Microsoft's documentation; RtlGenRandom's export is
+# SystemFunction036). A misspelt name finds nothing, and the launcher takes
+# the branch for a Windows without the call: Wine 8 exports neither
+# GetMachineTypeAttributes nor IsWow64GuestMachineSupported, so no test run
+# there could tell.
+LOOKED_UP_BY_NAME = LOOKED_UP | {b"SystemFunction036", b"ShellExecuteExW"}
+
 
 def symbol_address(linker_map, name):
     """The address the linker gave `name`, from its map."""
@@ -127,6 +135,15 @@ class Executable(unittest.TestCase):
         self.assertEqual(imported, IMPORTED_DLLS)
         names = {i.name for dll in self.pe.DIRECTORY_ENTRY_IMPORT for i in dll.imports}
         self.assertFalse(names & LOOKED_UP, "imports what Windows 7 lacks")
+
+    def test_looks_up_each_call_by_its_exported_name(self):
+        data = bytes(self.pe.__data__)
+        for name in sorted(LOOKED_UP_BY_NAME):
+            with self.subTest(name=name.decode()):
+                # A whole string, as GetProcAddress reads it: not the end of
+                # a longer name, ended by its NUL.
+                found = re.search(rb"(?<!\w)" + re.escape(name) + rb"\0", data)
+                self.assertTrue(found, "the name is not in the image: a misspelt look-up finds nothing")
 
     def test_manifest_runs_as_invoker(self):
         manifests = resources(self.pe, pefile.RESOURCE_TYPE["RT_MANIFEST"])

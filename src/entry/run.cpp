@@ -15,9 +15,10 @@ namespace {
 
 // From here on every conversion between a path and a narrow string is UTF-8,
 // whatever the system's narrow code page is: an error names its path that
-// way. Not Boost.Filesystem's own UTF-8 facet, which encodes each half of a
-// surrogate pair on its own, so a folder named with a character beyond the
-// Basic Multilingual Plane came out as six bytes of CESU-8.
+// way. Boost.Locale's facet, not Boost.Filesystem's own UTF-8 one, which
+// encodes each half of a surrogate pair on its own: a folder named with a
+// character beyond the Basic Multilingual Plane would come out as six bytes
+// of CESU-8.
 void use_utf8_for_paths()
 {
     std::locale const utf8(std::locale(), new boost::locale::utf8_codecvt<wchar_t>);

@@ -42,10 +42,9 @@ std::optional<game_location> game_paths(std::u16string_view module_path, std::st
     auto working_directory = written_as_working_folder(folder);
     if (!working_directory)
         return std::nullopt;
-    // Without "\\?\" a file path of MAX_PATH (260) units or more is refused.
     windows_path executable = std::move(folder);
     executable.components.emplace_back("quenby.exe");
-    return game_location{written_for_windows(executable, 260), std::move(*working_directory)};
+    return game_location{written_for_windows(executable, max_path), std::move(*working_directory)};
 }
 
 std::optional<game_location> locate_game(const boost::program_options::variables_map& options,
@@ -58,7 +57,7 @@ std::optional<game_location> locate_game(const boost::program_options::variables
         build = options["build"].as<std::string>();
     } else if (!runs_x64_programs(system.machine()).value_or(true)) {
         // The x64 build could not run: x64r is not even looked at. Where
-        // Windows does not say, the probe decides as before.
+        // Windows does not say, the probe decides, as on any x64 Windows.
         build = "x86r";
     } else {
         // A sharing violation gives a status of undetermined type, and a

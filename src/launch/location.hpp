@@ -24,17 +24,20 @@ struct game_location {
 };
 
 // The game's paths in the `build` folder beside the launcher at
-// `module_path`, as the shell needs them: its path helpers know UNC and
-// "\\?\" paths only with backslashes, and no forward slash may follow
-// "\\?\". So separators are backslashes, one between components (a drive
-// root gives "C:\x64r"), with none at the end. `build` is read as Windows
-// reads a relative path, so it names the same folder whatever form the
-// launcher's path has; the launcher's own folder is kept as on disk. A
-// "\\?\" launcher path loses its prefix where the plain form names the same
-// thing. Nothing where no folder Windows can enter would come of it: a
-// launcher path without a root, a name of `build` holding a character
-// Windows refuses or naming a DOS device, a working folder whose last name
-// is one, or one longer than SetCurrentDirectory takes. See windows_path.hpp.
+// `module_path`, as the shell needs them: the rule for --build, stated here
+// for the code (docs/behaviour.md states it for users; the fuzzer checks it
+// on every input). The shell's path helpers know UNC and "\\?\" paths only
+// with backslashes, and no forward slash may follow "\\?\". So separators are
+// backslashes, one between components (a drive root gives "C:\x64r"), with
+// none at the end. `build` is read as Windows reads a relative path, so it
+// names the same folder whatever form the launcher's path has; the
+// launcher's own folder is kept as on disk. A "\\?\" launcher path loses its
+// prefix where the plain form names the same thing. Nothing where no folder
+// Windows can enter would come of it: a launcher path without a root, a name
+// of `build` holding a character Windows refuses or naming a DOS device, a
+// working folder whose last name is one or ends in a dot or a blank, or one
+// longer than SetCurrentDirectory takes. How each step reads a path, and
+// Windows' limits: windows_path.hpp.
 [[nodiscard]] std::optional<game_location> game_paths(std::u16string_view module_path,
                                                       std::string_view build);
 

@@ -167,17 +167,24 @@ std::string written_for_windows(const windows_path& path, std::size_t limit)
 
 // The working folder's last name may come from the launcher's own path
 // (--build ..), and SetCurrentDirectory takes a device for no folder
-// (path.c: "C:\con\con" is a device, "c:\nul\foo" is not). It takes at most
-// MAX_PATH - 2 = 258 units, a backslash not counted; a longer current folder
-// makes CreateProcessW fail (Microsoft's SetCurrentDirectory page), and Wine,
-// given one with "\\?\", started the game in C:\windows. The shell does not
-// say when it cannot enter a folder, so it must not get one.
+// (path.c: "C:\con\con" is a device, "c:\nul\foo" is not). An inner name of
+// --build keeps its blanks and all its dots but one, so the last name may end
+// in either: "b \ " gives the folder "b ", "a...\..." gives "a..".
+// SetCurrentDirectory reads it as the last name of a path and strips them
+// (path.c, RtlGetFullPathName_U: "c:/test     " is "c:\test"), while the
+// game's path keeps them inside it, so the two would name different folders.
+// With "\\?\" the name would be taken as written, but that the shell starts
+// a game in such a folder is shown nowhere, so it gets none. Wine, given a
+// working folder of more than max_working_folder units with "\\?\", started
+// the game in C:\windows. The shell does not say when it cannot enter a
+// folder, so it must not get one.
 std::optional<std::string> written_as_working_folder(const windows_path& folder)
 {
-    if (!folder.components.empty() && is_dos_device(folder.components.back()))
+    if (!folder.components.empty() &&
+        (is_dos_device(folder.components.back()) || ends_in_dot_or_blank(folder.components.back())))
         return std::nullopt;
-    std::string text = written_for_windows(folder, 259);
-    if (path_to_utf16(text).size() > 258)
+    std::string text = written_for_windows(folder, max_working_folder + 1);
+    if (path_to_utf16(text).size() > max_working_folder)
         return std::nullopt;
     return text;
 }

@@ -8,6 +8,18 @@
 
 namespace launcher {
 
+// Windows' limits on a path written without "\\?\", in UTF-16 units.
+//
+// MAX_PATH: a path and its terminating NUL (Microsoft, "Maximum Path Length
+// Limitation"), so at most 259 units; the shell refuses a longer file path.
+inline constexpr std::size_t max_path = 260;
+// The longest folder SetCurrentDirectory takes: MAX_PATH - 2, for it keeps
+// a backslash after the folder besides the NUL (Microsoft's
+// SetCurrentDirectory page: "the final character before the null character
+// must be a backslash"). A program cannot be started in a longer one: "Setting
+// a current directory longer than MAX_PATH causes CreateProcessW to fail".
+inline constexpr std::size_t max_working_folder = max_path - 2;
+
 // A Windows path (WTF-8, see platform/utf16.hpp) taken apart. `root` is
 // written without "\\?\": "C:\", "\\server\share", "\" or nothing.
 // `verbatim_root` is the root with the prefix, for a path that had it:
@@ -38,8 +50,10 @@ struct windows_path {
 [[nodiscard]] std::string written_for_windows(const windows_path& path, std::size_t limit);
 
 // `folder` as the shell must get a working folder: as written_for_windows
-// writes it, or nothing where SetCurrentDirectory would not enter it (its
-// last name a DOS device, or more than 258 units).
+// writes it, or nothing where SetCurrentDirectory would not enter it: its
+// last name a DOS device or ending in a dot or a blank (SetCurrentDirectory
+// strips them, so the folder it enters is not the one that holds the game),
+// or more than max_working_folder units.
 [[nodiscard]] std::optional<std::string> written_as_working_folder(const windows_path& folder);
 
 } // namespace launcher

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "launch/windows_path.hpp"
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -11,10 +13,11 @@ namespace launcher {
 // characters it wrote, 0 on failure. A result as long as the buffer may be a
 // cut one (whether the NUL is then written differs between Windows versions
 // and Wine), so only a shorter result is taken, and the buffer doubles until
-// one is. Gives nothing on failure or past any length Windows allows.
+// one is, starting from max_path, which most paths fit. Gives nothing on
+// failure or past any length Windows allows.
 template <typename Char, typename Fill>
 [[nodiscard]] std::optional<std::basic_string<Char>> read_growing(Fill fill,
-                                                                  std::size_t size = 260)
+                                                                  std::size_t size = max_path)
 {
     constexpr std::size_t limit = std::size_t{1} << 16;
     for (; size != 0 && size <= limit; size *= 2) {

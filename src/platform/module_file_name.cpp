@@ -15,11 +15,11 @@ std::optional<std::string> module_file_name_narrow()
     });
 }
 
-std::u16string module_file_name()
+std::u16string module_file_name(module_file_name_call call)
 {
     DWORD error = ERROR_SUCCESS;
     auto const name = read_growing<wchar_t>([&](wchar_t* buffer, std::size_t size) {
-        DWORD const written = GetModuleFileNameW(/* hModule */ nullptr, buffer, static_cast<DWORD>(size));
+        DWORD const written = call(/* hModule */ nullptr, buffer, static_cast<DWORD>(size));
         error = GetLastError();
         return written;
     });

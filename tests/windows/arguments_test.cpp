@@ -1,8 +1,10 @@
 #include "entry/arguments.hpp"
 #include "options/options.hpp"
+#include "platform/module_file_name.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 namespace {
@@ -60,6 +62,62 @@ TEST(Arguments, KeepsTheProgramPathWhole)
         launcher::parse_options(arguments, launcher::make_option_description(), out);
     EXPECT_EQ(out.str(), "");
     EXPECT_EQ(values["build"].as<std::string>(), "x86r");
+}
+
+// What the fake GetModuleFileNameW holds. It is a plain function pointer,
+// so it shares this state.
+struct module_name_script {
+    std::wstring path;
+    bool cut_without_nul = false;
+} module_name;
+
+// Microsoft's GetModuleFileNameW page: a name that does not fit is cut to
+// nSize characters with the NUL, nSize is returned and the error is
+// ERROR_INSUFFICIENT_BUFFER; Windows XP cuts it to nSize characters without
+// the NUL, as Wine 8 does.
+DWORD WINAPI fake_module_file_name(HMODULE, LPWSTR buffer, DWORD size)
+{
+    SetLastError(ERROR_ACCESS_DENIED);  // junk that a success must not be judged by
+    std::size_t const length = module_name.path.size();
+    if (length < size) {
+        std::copy_n(module_name.path.begin(), length, buffer);
+        buffer[length] = L'\0';
+        return static_cast<DWORD>(length);
+    }
+    std::size_t const kept = module_name.cut_without_nul ? size : size - 1;
+    std::copy_n(module_name.path.begin(), kept, buffer);
+    if (kept < size)
+        buffer[kept] = L'\0';
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+}
+
+// A launcher path longer than MAX_PATH, which the test bed cannot give the
+// real call: Wine 8's CreateProcessW refuses to start such a program
+// (ERROR_INVALID_NAME). Read cut, it would lose the end of the launcher's
+// folder, and "--build ..\x86r" would start a game one folder too high.
+TEST(Arguments, ReadsTheLaunchersOwnPathWhole)
+{
+    const struct {
+        const char* name;
+        std::size_t length;
+        bool cut_without_nul;
+    } cases[] = {
+        {"259 units, the longest that fits MAX_PATH", 259, false},
+        {"285 units, cut as Windows cuts", 285, false},
+        {"285 units, cut as Windows XP and Wine cut", 285, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::wstring const folder = L"C:\\Games\\";
+        std::wstring const file = L"\\launcher.exe";
+        module_name = {folder + std::wstring(c.length - folder.size() - file.size(), L'd') + file,
+                       c.cut_without_nul};
+
+        auto const path = launcher::platform::module_file_name(fake_module_file_name);
+
+        EXPECT_EQ(path, std::u16string(module_name.path.begin(), module_name.path.end()));
+    }
 }
 
 TEST(Arguments, NamesAnUnknownProgram)

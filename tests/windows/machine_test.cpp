@@ -28,17 +28,20 @@ TEST(Machine, ReportsTheWindowsItRunsOn)
 // What the fake calls answer. The fakes are plain function pointers, so
 // they share this state.
 struct machine_script {
+    BOOL wow64_process2 = TRUE;  // IsWow64Process2's answer
     HRESULT result = S_OK;  // of the two calls that answer with an HRESULT
     int attributes = 0;     // GetMachineTypeAttributes' MACHINE_ATTRIBUTES
     BOOL guest = FALSE;     // IsWow64GuestMachineSupported's answer
     std::vector<USHORT> asked;  // the machines the two were asked about
 } script;
 
+// A failing call leaves 0 (IMAGE_FILE_MACHINE_UNKNOWN) where a machine
+// would be: no machine to read.
 BOOL WINAPI fake_is_wow64_process2(HANDLE, USHORT* process, USHORT* native)
 {
-    *process = IMAGE_FILE_MACHINE_I386;
-    *native = 0xAA64;  // IMAGE_FILE_MACHINE_ARM64
-    return TRUE;
+    *process = script.wow64_process2 ? IMAGE_FILE_MACHINE_I386 : 0;
+    *native = script.wow64_process2 ? 0xAA64 : 0;  // IMAGE_FILE_MACHINE_ARM64
+    return script.wow64_process2;
 }
 
 HRESULT WINAPI fake_get_machine_type_attributes(USHORT machine, MACHINE_ATTRIBUTES* attributes)
@@ -69,6 +72,7 @@ TEST(Machine, ReadsEachAnswerOfWindows)
     // UserEnabled 1 (user-mode code of that machine runs), KernelEnabled 2,
     // Wow64Container 4.
     constexpr int user = 1, kernel = 2, wow64_container = 4;
+    constexpr USHORT arm64 = 0xAA64;
     struct machine_case {
         const char* name;
         bool has_attributes, has_guest;
@@ -76,22 +80,28 @@ TEST(Machine, ReadsEachAnswerOfWindows)
         BOOL guest;
         HRESULT result;
         std::optional<bool> x64_user_mode, x64_guest;
+        BOOL wow64_process2;
+        std::optional<USHORT> native_machine;
     };
     const machine_case cases[] = {
-        {"UserEnabled alone", true, true, user, TRUE, S_OK, true, true},
-        {"KernelEnabled alone", true, true, kernel, TRUE, S_OK, false, true},
-        {"both", true, true, user | kernel, FALSE, S_OK, true, false},
-        {"neither", true, true, 0, FALSE, S_OK, false, false},
-        {"a WOW64 container only", true, true, wow64_container, TRUE, S_OK, false, true},
-        {"both calls fail", true, true, user, TRUE, E_INVALIDARG, std::nullopt, std::nullopt},
+        {"UserEnabled alone", true, true, user, TRUE, S_OK, true, true, TRUE, arm64},
+        {"KernelEnabled alone", true, true, kernel, TRUE, S_OK, false, true, TRUE, arm64},
+        {"both", true, true, user | kernel, FALSE, S_OK, true, false, TRUE, arm64},
+        {"neither", true, true, 0, FALSE, S_OK, false, false, TRUE, arm64},
+        {"a WOW64 container only", true, true, wow64_container, TRUE, S_OK, false, true, TRUE, arm64},
+        {"both calls fail", true, true, user, TRUE, E_INVALIDARG, std::nullopt, std::nullopt, TRUE,
+         arm64},
         {"only IsWow64GuestMachineSupported (Windows 10)", false, true, user, TRUE, S_OK,
-         std::nullopt, true},
+         std::nullopt, true, TRUE, arm64},
         {"neither call (Windows 10 before 1709, Wine)", false, false, user, TRUE, S_OK,
-         std::nullopt, std::nullopt},
+         std::nullopt, std::nullopt, TRUE, arm64},
+        // Read as machine 0, unknown to the launcher, a failure would have x64r
+        // probed on a 32-bit Windows instead of asking IsWow64Process.
+        {"IsWow64Process2 fails", true, true, user, TRUE, S_OK, true, true, FALSE, std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        script = {c.result, c.attributes, c.guest, {}};
+        script = {c.wow64_process2, c.result, c.attributes, c.guest, {}};
         launcher::platform::machine_calls const calls{
             fake_is_wow64_process2,
             c.has_attributes ? fake_get_machine_type_attributes : nullptr,
@@ -101,7 +111,7 @@ TEST(Machine, ReadsEachAnswerOfWindows)
 
         auto const machine = launcher::platform::windows_machine(calls);
 
-        EXPECT_EQ(machine.native_machine, 0xAA64);
+        EXPECT_EQ(machine.native_machine, c.native_machine);
         EXPECT_EQ(machine.x64_user_mode, c.x64_user_mode);
         EXPECT_EQ(machine.x64_guest, c.x64_guest);
         EXPECT_EQ(machine.wow64, true);
