@@ -169,13 +169,18 @@ failures=(
         --pin-file pki/pin --no-timestamp|cannot load the PKCS#11 module $work/pki/password: .*short"
     "${token[*]/token=release/token=absent} --certs pki/token-chain.pem --pin-file pki/pin \
         --no-timestamp|shows no token that pkcs11:token=absent;object=signer names"
+    "--pkcs12 pki/valid.p12 --password-file pki/password --timestamp $tsa --no-timestamp|exclude each other"
+    "--pkcs12 pki/valid.p12 --password-file pki/password --timestamp file:///etc/passwd|takes an http:// or https:// URL"
+    "${token[*]/object=signer/object=signer;pin-value=1357} --certs pki/token-chain.pem \
+        --no-timestamp|PIN in a file only you can read and give --pin-file FILE"
     "altered-cache|not the pinned Boost source: SHA-256 [0-9a-f]\{64\}, expected $boost_tarball_sha256"
 )
 for row in "${failures[@]}"; do
     args=${row%|*} expected=${row#*|} cache=$XDG_CACHE_HOME
     [ "$args" != altered-cache ] || args= cache=$work/altered-cache
-    # shellcheck disable=SC2086
     started=$(date +%s%N)
+    # (The row's arguments, split into words.)
+    # shellcheck disable=SC2086
     if (cd "$work" && XDG_CACHE_HOME=$cache setsid -w "$repo/scripts/release" $args --build-dir never-built \
         >"$work/out" 2>"$work/err" </dev/null); then
         echo "FAILED: release $args succeeded"; failed=1
@@ -184,6 +189,7 @@ for row in "${failures[@]}"; do
     check '[ "$(wc -l <"$work/err")" -eq 1 ] && grep -q "$expected" "$work/err"' \
         "release $args: expected one line saying '$expected', got: $(cat "$work/err")"
     check '[ -z "$(ls -A "$repo/dist" 2>/dev/null)" ]' "release $args left files in dist/"
+    check '! grep -qE "1357|2468|horse" "$work/err"' "release $args printed a PIN or password"
     check '[ ! -e "$work/never-built" ]' "release $args built before it refused"
     rm -rf "$work/never-built"
 done
@@ -205,31 +211,90 @@ touch "$token_repo/dist/left-by-an-older-release"
     --build-dir token-build) >"$work/token" 2>&1 &
 token_pid=$!
 build=$work/a-second-clone/elsewhere
-"$repo/scripts/release" --build-dir "$build"
-# Its dist/, copied to the signing machine: refusals leave it as it was.
+"$repo/scripts/release" --build-dir "$build" | tee "$work/release.out"
+# Its dist/, copied to the signing machine, and the hash of its SHA256SUMS
+# that the release printed last, handed over apart.
 cp -r "$repo/dist" "$work/signing"
-sha256sum "$work"/signing/* >"$work/unsigned.sums"
+anchor=$(sed -n 's|^SHA-256 of dist/SHA256SUMS, for scripts/sign --expect-sha256: ||p' "$work/release.out")
+check '[ "$anchor" = "$(sha256sum <"$repo/dist/SHA256SUMS" | cut -d" " -f1)" ]' \
+    "the unsigned release did not end with the SHA-256 of its SHA256SUMS"
+# Each refusal: what is done to a copy of the release first, the arguments,
+# and what its one line must say; the copy and everything beside it stay as
+# they were. A row's preparation may name another folder (dir), drop the
+# hash (anchor) or run the signing under another command (run).
+echo outside >"$work/outside"
+state() { ls -lAR --time-style=+ "$1" "$work/outside"; cat "$1"/* "$work/outside" | sha256sum; }
 sign_failures=(
-    "--timestamp $tsa --tsa-ca-file $pki/other.crt|carries no time stamp that verifies against $pki/other.crt"
+    "|--timestamp $tsa --tsa-ca-file $pki/other.crt|carries no time stamp that verifies against $pki/other.crt"
+    'anchor=()|--no-timestamp|signing needs --expect-sha256 HEX: the SHA-256 of SHA256SUMS that scripts/release printed'
+    # A release changed throughout, consistently: one byte of code, BUILDINFO, SHA256SUMS.
+    'printf "\x01" | dd of="$dir/launcher.exe" bs=1 seek=4096 conv=notrunc status=none &&
+        sed -i "s/^launcher-sha256: .*/launcher-sha256: $(sha256sum <"$dir/launcher.exe" | cut -d" " -f1)/" "$dir/BUILDINFO" &&
+        (cd "$dir" && sha256sum launcher.exe NOTICES.txt launcher.cdx.json BUILDINFO >SHA256SUMS)|--no-timestamp|is not the release the build machine made'
+    'ln -s "$work/outside" "$dir/.launcher.exe.signed"|--no-timestamp|holds .\.launcher\.exe\.signed., which is not a regular file'
+    'touch "$dir/version.dll"|--no-timestamp|holds .version\.dll., which is not one of'
+    # The path as given, its trailing line break included.
+    'dir+=$'"'"'\n'"'"'|--no-timestamp|no folder'
+    # Stopped as it puts anything in place, by name, in the folder.
+    'run=(strace -f -qq -o /dev/null -P "$dir" -P "$dir/launcher.exe" -P "$dir/SHA256SUMS" -e trace=rename,renameat,renameat2
+          -e inject=rename,renameat,renameat2:signal=KILL)|--no-timestamp|cannot put the signed release in place'
+    # A full disk, where mounting a small file system is allowed.
+    'mkdir "$work/small" && mount -t tmpfs -o size=$(($(du -sk "$dir" | cut -f1) + 64))k tmpfs "$work/small" 2>/dev/null &&
+        cp -r "$dir" "$work/small/row" && dir=$work/small/row|--no-timestamp|not enough room beside'
 )
 for row in "${sign_failures[@]}"; do
-    args=${row%|*} expected=${row#*|} started=$(date +%s%N)
+    expected=${row##*|} prepare=${row%|*}
+    args=${prepare##*|} prepare=${prepare%|*}
+    rm -rf "$work/row"
+    cp -r "$work/signing" "$work/row"
+    dir=$work/row anchor=(--expect-sha256 "$anchor") run=()
+    if ! eval "$prepare"; then
+        echo "skipped, as its preparation failed: $prepare"
+        continue
+    fi
+    watched=$dir
+    [ -d "$dir" ] || watched=$work/row
+    before=$(state "$watched")
+    started=$(date +%s%N)
+    # (The row's arguments, split into words.)
     # shellcheck disable=SC2086
-    if "$repo/scripts/sign" "$work/signing" --pkcs12 "$pki/valid.p12" --password-file "$pki/password" \
+    if "${run[@]}" "$repo/scripts/sign" "$dir" "${anchor[@]}" --pkcs12 "$pki/valid.p12" --password-file "$pki/password" \
         --ca-file "$pki/ca.crt" $args >"$work/out" 2>"$work/err"; then
         echo "FAILED: sign $args succeeded"; failed=1
     fi
     echo "refused in $((($(date +%s%N) - started) / 1000000)) ms: $(cat "$work/err")"
     check '[ "$(wc -l <"$work/err")" -eq 1 ] && grep -q "$expected" "$work/err"' \
-        "sign $args: expected one line saying '$expected', got: $(cat "$work/err")"
-    check 'sha256sum --check --quiet "$work/unsigned.sums" && [ "$(ls "$work/signing" | wc -l)" -eq 5 ]' \
-        "sign $args changed the release it refused to sign"
+        "sign $args after '$prepare': expected one line saying '$expected', got: $(cat "$work/err")"
+    check '[ "$before" = "$(state "$watched")" ] && ! ls -A "$(dirname "$watched")" | grep -q "^\.${watched##*/}\.signing"' \
+        "sign $args after '$prepare' changed the release it refused to sign, or left files beside it"
+    if [ -d "$work/small" ]; then
+        umount "$work/small"
+        rmdir "$work/small"
+    fi
 done
-"$repo/scripts/sign" "$work/signing" --pkcs12 "$pki/valid.p12" --password-file "$pki/password" \
-    --timestamp "$tsa" --ca-file "$pki/ca.crt" | tee "$work/signing.out"
+# The files, watched as osslsigncode signs: no private key lies unencrypted
+# in the signing's folders meanwhile; launcher.exe replaced in the folder
+# then is not what gets signed.
+mkdir "$work/spy"
+cat >"$work/spy/osslsigncode" <<'SPY'
+#!/usr/bin/env bash
+if [ "$1" = sign ]; then
+    grep -rl -- '-----BEGIN .*PRIVATE KEY-----' "$TMPDIR" "$SPY"/.signing.* >>"$SPY/keys-seen" 2>/dev/null
+    printf '\x02' | dd of="$SPY/signing/launcher.exe" bs=1 seek=4096 conv=notrunc status=none
+fi
+exec /usr/bin/osslsigncode "$@"
+SPY
+chmod +x "$work/spy/osslsigncode"
+mkdir "$work/tmp"
+touch "$work/keys-seen"
+PATH=$work/spy:$PATH SPY=$work TMPDIR=$work/tmp "$repo/scripts/sign" "$work/signing" --expect-sha256 "$anchor" \
+    --pkcs12 "$pki/valid.p12" --password-file "$pki/password" --timestamp "$tsa" --ca-file "$pki/ca.crt" |
+    tee "$work/signing.out"
+check '[ ! -s "$work/keys-seen" ]' "a private key lay unencrypted in $(cat "$work/keys-seen") while signing"
 signed=$work/signing/launcher.exe
 check '(cd "$work/signing" && sha256sum --check --quiet SHA256SUMS)' "SHA256SUMS does not match"
-check '! "$repo/scripts/sign" "$work/signing" --pkcs12 "$pki/valid.p12" --password-file "$pki/password" \
+check '! "$repo/scripts/sign" "$work/signing" --expect-sha256 "$(sha256sum <"$work/signing/SHA256SUMS" | cut -d" " -f1)" \
+    --pkcs12 "$pki/valid.p12" --password-file "$pki/password" \
     --no-timestamp 2>"$work/err" && grep -q "is not the build its BUILDINFO records" "$work/err"' \
     "a signed release was signed again"
 osslsigncode verify -CAfile "$pki/ca.crt" -in "$signed" | tee "$work/verify"
@@ -249,6 +314,31 @@ check 'grep -q "time-stamped by $tsa, " "$work/token"' "the release was not time
 for dist in "$token_repo/dist" "$work/signing"; do
     check 'openssl cms -verify -binary -inform DER -in "$dist/SHA256SUMS.p7s" -content "$dist/SHA256SUMS" \
         -purpose any -CAfile "$pki/ca.crt" -out /dev/null 2>>"$log"' "$dist/SHA256SUMS.p7s does not verify"
+done
+# scripts/verify, as a store checks a release: both pass, pinned to their
+# signer, the PKCS#12 one as well 400 days after its certificate expired;
+# each refusal is one line, on a copy changed as its row says.
+check '"$repo/scripts/verify" "$token_repo/dist" --ca-file "$pki/ca.crt" --signer "$pki/token.crt" \
+    --crl-file "$pki/crl.pem" && "$repo/scripts/verify" "$work/signing" --ca-file "$pki/ca.crt" --signer "$pki/valid.crt" \
+    --time $(($(date +%s) + 402 * 86400))' "scripts/verify refuses a signed release"
+verify_failures=(
+    "touch \"\$work/verified/version.dll\"|--signer $pki/valid.crt|holds 'version.dll', which is not one of"
+    # Signed again by another certificate under the same root, and time-stamped.
+    "openssl cms -sign -binary -md sha256 -nosmimecap -outform DER -in \"\$work/verified/SHA256SUMS\" -signer \"\$pki/tsa.crt\" \\
+        -inkey \"\$pki/tsa.key\" -out \"\$work/verified/SHA256SUMS.p7s\" &&
+        openssl ts -query -data \"\$work/verified/SHA256SUMS.p7s\" -sha256 -cert 2>/dev/null |
+        curl -fsS -H 'Content-Type: application/timestamp-query' --data-binary @- -o \"\$work/verified/SHA256SUMS.p7s.tsr\" \"\$tsa\"\
+        |--signer $pki/valid.crt|SHA256SUMS.p7s is signed by CN = Throwaway tsa signer, not by"
+)
+for row in "${verify_failures[@]}"; do
+    expected=${row##*|} prepare=${row%|*}
+    args=${prepare##*|} prepare=${prepare%|*}
+    rm -rf "$work/verified"
+    cp -r "$work/signing" "$work/verified"
+    eval "$prepare"
+    check '! "$repo/scripts/verify" "$work/verified" --ca-file "$pki/ca.crt" $args 2>"$work/err" &&
+        [ "$(wc -l <"$work/err")" -eq 1 ] && grep -q "$expected" "$work/err"' \
+        "verify $args after '$prepare': expected one line saying '$expected'"
 done
 osslsigncode verify -CAfile "$pki/ca.crt" -CRLfile "$pki/crl.pem" -TSA-CAfile "$pki/ca.crt" \
     -in "$token_repo/dist/launcher.exe" >"$work/verify" 2>&1
@@ -305,6 +395,8 @@ assert launcher["purl"].startswith("pkg:generic/quenby-launcher@") and launcher[
 shipped = hashlib.sha256(open(dist + "/launcher.exe", "rb").read()).hexdigest()
 built = unsigned["metadata"]["component"]["hashes"][0]["content"]
 assert launcher["hashes"] == [{"alg": "SHA-256", "content": shipped}], launcher["hashes"]
+# CycloneDX: a bill of materials whose content changes is a new version.
+assert bom["version"] == unsigned["version"] + 1, (bom["version"], unsigned["version"])
 assert {(p["name"], p["value"]) for p in launcher["properties"]} == {("quenby:unsigned-sha256", built),
                                                                      ("quenby:signed-sha256", shipped)}
 purls = {c["name"]: c["purl"] for c in bom["components"]}
