@@ -251,7 +251,7 @@ sign_failures=(
           -e inject=rename,renameat,renameat2:signal=KILL)|--no-timestamp|cannot put the signed release in place'
     # A full disk, where mounting a small file system is allowed.
     'mkdir "$work/small" && mount -t tmpfs -o size=$(($(du -sk "$dir" | cut -f1) + 64))k tmpfs "$work/small" 2>/dev/null &&
-        cp -r "$dir" "$work/small/row" && dir=$work/small/row|--no-timestamp|not enough room beside'
+        cp -r "$dir" "$work/small/row" && dir=$work/small/row|--no-timestamp|No space left on device\|not enough room beside'
 )
 # shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
 for row in "${sign_failures[@]}"; do
