@@ -174,7 +174,7 @@ failures=(
     "${token[*]/token=release/token=absent} --certs pki/token-chain.pem --pin-file pki/pin \
         --no-timestamp|shows no token that pkcs11:token=absent;object=signer names"
     "--pkcs12 pki/valid.p12 --password-file pki/password --ca-file pki/ca.crt --timestamp $tsa --no-timestamp|exclude each other"
-    "--pkcs12 pki/valid.p12 --password-file pki/password --timestamp file:///etc/passwd|takes an http:// or https:// URL"
+    "--pkcs12 pki/valid.p12 --password-file pki/password --ca-file pki/ca.crt --timestamp file:///etc/passwd|takes an http:// or https:// URL"
     "${token[*]/object=signer/object=signer;pin-value=1357} --certs pki/token-chain.pem \
         --no-timestamp|PIN in a file only you can read and give --pin-file FILE"
     "altered-cache|not the pinned Boost source: SHA-256 [0-9a-f]\{64\}, expected $boost_tarball_sha256"
