@@ -10,7 +10,10 @@
 # does not), stops verifying when one byte of its code changes, and keeps
 # the resources and properties the executable checks ask for. Releases build
 # from the pinned Boost tarball: a changed one is refused, and the cached
-# Boost tree, broken here on purpose, is never used.
+# Boost tree, broken here on purpose, is never used. A release copied apart
+# is signed only as the build made it (the hash it printed, its own files
+# and nothing beside them), all or nothing, with no key left on disk, and
+# scripts/verify accepts it only from its signer.
 #   tests/release_test.sh
 set -Eeuo pipefail
 cd "$(dirname "$0")/.."
