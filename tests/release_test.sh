@@ -20,7 +20,7 @@ cd "$(dirname "$0")/.."
 
 work=$(mktemp -d)
 tsa_pid=
-trap '[ -z "$tsa_pid" ] || kill "$tsa_pid"; umount "$work/small" 2>/dev/null; rm -rf "$work"' EXIT
+trap '[ -z "$tsa_pid" ] || kill "$tsa_pid"; ! mountpoint -q "$work/small" || umount "$work/small"; rm -rf "$work"' EXIT
 # Nothing ends this test without a word: a step that fails under set -e
 # names itself, and what it printed (quiet steps write to $log) follows.
 log=$work/log
