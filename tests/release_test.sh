@@ -10,14 +10,17 @@
 # does not), stops verifying when one byte of its code changes, and keeps
 # the resources and properties the executable checks ask for. Releases build
 # from the pinned Boost tarball: a changed one is refused, and the cached
-# Boost tree, broken here on purpose, is never used.
+# Boost tree, broken here on purpose, is never used. A release copied apart
+# is signed only as the build made it (the hash it printed, its own files
+# and nothing beside them), all or nothing, with no key left on disk, and
+# scripts/verify accepts it only from its signer.
 #   tests/release_test.sh
 set -Eeuo pipefail
 cd "$(dirname "$0")/.."
 
 work=$(mktemp -d)
 tsa_pid=
-trap '[ -z "$tsa_pid" ] || kill "$tsa_pid"; rm -rf "$work"' EXIT
+trap '[ -z "$tsa_pid" ] || kill "$tsa_pid"; ! mountpoint -q "$work/small" || umount "$work/small"; rm -rf "$work"' EXIT
 # Nothing ends this test without a word: a step that fails under set -e
 # names itself, and what it printed (quiet steps write to $log) follows.
 log=$work/log
@@ -81,10 +84,12 @@ openssl ca -batch -config "$pki/inter/ca.cnf" -in "$pki/valid.csr" -days 2 -extf
     -out "$pki/under-revoked.crt" 2>>"$log"
 openssl pkcs12 -export -inkey "$pki/valid.key" -in "$pki/under-revoked.crt" -certfile "$pki/inter/ca.crt" \
     -passout "file:$pki/password" -out "$pki/under-revoked.p12"
-openssl ca -config "$pki/inter/ca.cnf" -gencrl -out "$pki/inter.crl" 2>>"$log"
-openssl ca -config "$pki/ca.cnf" -revoke "$pki/inter/ca.crt" 2>>"$log"
-openssl ca -config "$pki/ca.cnf" -revoke "$pki/revoked.crt" 2>>"$log"
-openssl ca -config "$pki/ca.cnf" -gencrl -out "$pki/crl.pem" 2>>"$log"
+{
+    openssl ca -config "$pki/inter/ca.cnf" -gencrl -out "$pki/inter.crl"
+    openssl ca -config "$pki/ca.cnf" -revoke "$pki/inter/ca.crt"
+    openssl ca -config "$pki/ca.cnf" -revoke "$pki/revoked.crt"
+    openssl ca -config "$pki/ca.cnf" -gencrl -out "$pki/crl.pem"
+} 2>>"$log"
 cat "$pki/token.crt" "$pki/ca.crt" >"$pki/token-chain.pem"
 cat "$pki/ca.crt" "$pki/token.crt" >"$pki/ca-first.pem"
 # Another authority, which signed neither the signers nor the time stamps.
@@ -128,7 +133,9 @@ tsa=http://127.0.0.1:$(cat "$work/tsa.port")
 
 # Releases see a cache of their own: the real Wine prefixes and pinned Boost
 # tarball, beside a cached Boost tree that breaks any build made from it.
+# shellcheck disable=SC1091 # Boost's pins and cache paths (shellcheck -x follows it)
 source cmake/boost-source.sh
+# shellcheck disable=SC2154 # the boost_ variables come from cmake/boost-source.sh
 cache_with() {
     mkdir -p "$1/quenby-launcher/download" "$1/quenby-launcher/boost-$boost_version"
     ln -s "$boost_cache"/wineprefix-win* "$1/quenby-launcher/"
@@ -169,13 +176,19 @@ failures=(
         --pin-file pki/pin --no-timestamp|cannot load the PKCS#11 module $work/pki/password: .*short"
     "${token[*]/token=release/token=absent} --certs pki/token-chain.pem --pin-file pki/pin \
         --no-timestamp|shows no token that pkcs11:token=absent;object=signer names"
+    "--pkcs12 pki/valid.p12 --password-file pki/password --ca-file pki/ca.crt --timestamp $tsa --no-timestamp|exclude each other"
+    "--pkcs12 pki/valid.p12 --password-file pki/password --ca-file pki/ca.crt --timestamp file:///etc/passwd|takes an http:// or https:// URL"
+    "${token[*]/object=signer/object=signer;pin-value=1357} --certs pki/token-chain.pem \
+        --no-timestamp|PIN in a file only you can read and give --pin-file FILE"
     "altered-cache|not the pinned Boost source: SHA-256 [0-9a-f]\{64\}, expected $boost_tarball_sha256"
 )
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
 for row in "${failures[@]}"; do
     args=${row%|*} expected=${row#*|} cache=$XDG_CACHE_HOME
-    [ "$args" != altered-cache ] || args= cache=$work/altered-cache
-    # shellcheck disable=SC2086
+    [ "$args" != altered-cache ] || args='' cache=$work/altered-cache
     started=$(date +%s%N)
+    # (The row's arguments, split into words.)
+    # shellcheck disable=SC2086
     if (cd "$work" && XDG_CACHE_HOME=$cache setsid -w "$repo/scripts/release" $args --build-dir never-built \
         >"$work/out" 2>"$work/err" </dev/null); then
         echo "FAILED: release $args succeeded"; failed=1
@@ -184,10 +197,12 @@ for row in "${failures[@]}"; do
     check '[ "$(wc -l <"$work/err")" -eq 1 ] && grep -q "$expected" "$work/err"' \
         "release $args: expected one line saying '$expected', got: $(cat "$work/err")"
     check '[ -z "$(ls -A "$repo/dist" 2>/dev/null)" ]' "release $args left files in dist/"
+    check '! grep -qE "1357|2468|horse" "$work/err"' "release $args printed a PIN or password"
     check '[ ! -e "$work/never-built" ]' "release $args built before it refused"
     rm -rf "$work/never-built"
 done
 touch "$repo/uncommitted"
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
 check '! "$repo/scripts/release" 2>"$work/err" && grep -q "uncommitted changes" "$work/err"' \
     "a work tree with uncommitted changes was released"
 rm "$repo/uncommitted"
@@ -199,43 +214,113 @@ echo "-- an unsigned release signed apart (scripts/sign, PKCS#12), and meanwhile
 token_repo=$work/token-repo
 git clone --quiet --no-hardlinks . "$token_repo"
 mkdir "$token_repo/dist"
-touch "$token_repo/dist/left-by-an-older-release"
+touch "$token_repo/dist/left-by-an-older-release" "$token_repo/dist/..left-too"
+# What a release stopped by kill -9 leaves: its work folder, that nobody holds.
+mkdir -p "$token_repo/build/release-work/stopped/dist"
+touch "$token_repo/build/release-work/stopped/lock" "$token_repo/build/release-work/stopped/dist/launcher.exe"
 (cd "$work" && token-repo/scripts/release "${token[@]}" --certs pki/token-chain.pem --pin-file pki/pin \
     --timestamp http://127.0.0.1:9/ --timestamp "$tsa" --ca-file pki/ca.crt --crl-file pki/crl.pem \
     --build-dir token-build) >"$work/token" 2>&1 &
 token_pid=$!
 build=$work/a-second-clone/elsewhere
-"$repo/scripts/release" --build-dir "$build"
-# Its dist/, copied to the signing machine: refusals leave it as it was.
+"$repo/scripts/release" --build-dir "$build" | tee "$work/release.out"
+# Its dist/, copied to the signing machine, and the hash of its SHA256SUMS
+# that the release printed last, handed over apart.
 cp -r "$repo/dist" "$work/signing"
-sha256sum "$work"/signing/* >"$work/unsigned.sums"
+sums_sha256=$(sed -n 's|^SHA-256 of dist/SHA256SUMS, for scripts/sign --expect-sha256: ||p' "$work/release.out")
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
+check '[ "$sums_sha256" = "$(sha256sum <"$repo/dist/SHA256SUMS" | cut -d" " -f1)" ]' \
+    "the unsigned release did not end with the SHA-256 of its SHA256SUMS"
+# Each refusal: what is done to a copy of the release first, the arguments,
+# and what its one line must say; the copy and everything beside it stay as
+# they were. A row's preparation may name another folder (dir), drop the
+# hash (anchor) or run the signing under another command (run).
+echo outside >"$work/outside"
+state() { ls -lAR --time-style=+ "$1" "$work/outside"; cat "$1"/* "$work/outside" | sha256sum; }
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
 sign_failures=(
-    "--timestamp $tsa --tsa-ca-file $pki/other.crt|carries no time stamp that verifies against $pki/other.crt"
+    "|--timestamp $tsa --tsa-ca-file $pki/other.crt|carries no time stamp that verifies against $pki/other.crt"
+    'anchor=()|--no-timestamp|signing needs --expect-sha256 HEX: the SHA-256 of SHA256SUMS that scripts/release printed'
+    # A release changed throughout, consistently: one byte of code, BUILDINFO, SHA256SUMS.
+    'printf "\x01" | dd of="$dir/launcher.exe" bs=1 seek=4096 conv=notrunc status=none &&
+        sed -i "s/^launcher-sha256: .*/launcher-sha256: $(sha256sum <"$dir/launcher.exe" | cut -d" " -f1)/" "$dir/BUILDINFO" &&
+        (cd "$dir" && sha256sum launcher.exe NOTICES.txt launcher.cdx.json BUILDINFO >SHA256SUMS)|--no-timestamp|is not the release the build machine made'
+    'ln -s "$work/outside" "$dir/.launcher.exe.signed"|--no-timestamp|holds .\.launcher\.exe\.signed., which is not a regular file'
+    'touch "$dir/version.dll"|--no-timestamp|holds .version\.dll., which is not one of'
+    # The path as given, its trailing line break included.
+    'dir+=$'"'"'\n'"'"'|--no-timestamp|no folder'
+    # Stopped as it puts anything in place, by name, in the folder.
+    'run=(strace -f -qq -o /dev/null -P "$dir" -P "$dir/launcher.exe" -P "$dir/SHA256SUMS" -e trace=rename,renameat,renameat2
+          -e inject=rename,renameat,renameat2:signal=KILL)|--no-timestamp|cannot put the signed release in place'
+    # A full disk, where mounting a small file system is allowed.
+    'mkdir "$work/small" && mount -t tmpfs -o size=$(($(du -sk "$dir" | cut -f1) + 64))k tmpfs "$work/small" 2>/dev/null &&
+        cp -r "$dir" "$work/small/row" && dir=$work/small/row|--no-timestamp|No space left on device'
 )
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
 for row in "${sign_failures[@]}"; do
-    args=${row%|*} expected=${row#*|} started=$(date +%s%N)
+    expected=${row##*|} prepare=${row%|*}
+    args=${prepare##*|} prepare=${prepare%|*}
+    ! mountpoint -q "$work/small" || umount "$work/small"
+    rm -rf "$work/row" "$work/small"
+    cp -r "$work/signing" "$work/row"
+    dir=$work/row anchor=(--expect-sha256 "$sums_sha256") run=()
+    if ! eval "$prepare"; then
+        echo "skipped, as its preparation failed: $prepare"
+        continue
+    fi
+    watched=$dir
+    [ -d "$dir" ] || watched=$work/row
+    # shellcheck disable=SC2034 # the check below reads it
+    before=$(state "$watched")
+    started=$(date +%s%N)
+    # (The row's arguments, split into words.)
     # shellcheck disable=SC2086
-    if "$repo/scripts/sign" "$work/signing" --pkcs12 "$pki/valid.p12" --password-file "$pki/password" \
+    if "${run[@]}" "$repo/scripts/sign" "$dir" "${anchor[@]}" --pkcs12 "$pki/valid.p12" --password-file "$pki/password" \
         --ca-file "$pki/ca.crt" $args >"$work/out" 2>"$work/err"; then
         echo "FAILED: sign $args succeeded"; failed=1
     fi
     echo "refused in $((($(date +%s%N) - started) / 1000000)) ms: $(cat "$work/err")"
     check '[ "$(wc -l <"$work/err")" -eq 1 ] && grep -q "$expected" "$work/err"' \
-        "sign $args: expected one line saying '$expected', got: $(cat "$work/err")"
-    check 'sha256sum --check --quiet "$work/unsigned.sums" && [ "$(ls "$work/signing" | wc -l)" -eq 5 ]' \
-        "sign $args changed the release it refused to sign"
+        "sign $args after '$prepare': expected one line saying '$expected', got: $(cat "$work/err")"
+    check '[ "$before" = "$(state "$watched")" ] && ! ls -A "$(dirname "$watched")" | grep -q "^\.${watched##*/}\.signing"' \
+        "sign $args after '$prepare' changed the release it refused to sign, or left files beside it"
 done
-"$repo/scripts/sign" "$work/signing" --pkcs12 "$pki/valid.p12" --password-file "$pki/password" \
-    --timestamp "$tsa" --ca-file "$pki/ca.crt" | tee "$work/signing.out"
+! mountpoint -q "$work/small" || umount "$work/small"
+# The files, watched as osslsigncode signs: no private key lies unencrypted
+# in the signing's folders meanwhile; launcher.exe replaced in the folder
+# then is not what gets signed.
+mkdir "$work/spy"
+cat >"$work/spy/osslsigncode" <<'SPY'
+#!/usr/bin/env bash
+if [ "$1" = sign ]; then
+    grep -rl -- '-----BEGIN .*PRIVATE KEY-----' "$TMPDIR" "$SPY"/.signing.* >>"$SPY/keys-seen" 2>/dev/null
+    printf '\x02' | dd of="$SPY/signing/launcher.exe" bs=1 seek=4096 conv=notrunc status=none
+fi
+exec /usr/bin/osslsigncode "$@"
+SPY
+chmod +x "$work/spy/osslsigncode"
+mkdir "$work/tmp"
+touch "$work/keys-seen"
+PATH=$work/spy:$PATH SPY=$work TMPDIR=$work/tmp "$repo/scripts/sign" "$work/signing" --expect-sha256 "$sums_sha256" \
+    --pkcs12 "$pki/valid.p12" --password-file "$pki/password" --timestamp "$tsa" --ca-file "$pki/ca.crt" |
+    tee "$work/signing.out"
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
+check '[ ! -s "$work/keys-seen" ]' "a private key lay unencrypted in $(cat "$work/keys-seen") while signing"
 signed=$work/signing/launcher.exe
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
 check '(cd "$work/signing" && sha256sum --check --quiet SHA256SUMS)' "SHA256SUMS does not match"
-check '! "$repo/scripts/sign" "$work/signing" --pkcs12 "$pki/valid.p12" --password-file "$pki/password" \
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
+check '! "$repo/scripts/sign" "$work/signing" --expect-sha256 "$(sha256sum <"$work/signing/SHA256SUMS" | cut -d" " -f1)" \
+    --pkcs12 "$pki/valid.p12" --password-file "$pki/password" \
     --no-timestamp 2>"$work/err" && grep -q "is not the build its BUILDINFO records" "$work/err"' \
     "a signed release was signed again"
 osslsigncode verify -CAfile "$pki/ca.crt" -in "$signed" | tee "$work/verify"
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
 check 'grep -q "^Signature verification: ok" "$work/verify"' "the signed file does not verify"
 osslsigncode remove-signature -in "$signed" -out "$work/stripped.exe" >>"$log" 2>&1
+# shellcheck disable=SC2034 # checks read it
 recorded=$(sed -n 's/^launcher-sha256: //p' "$work/signing/BUILDINFO")
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
 check '[ "$(sha256sum <"$work/stripped.exe" | cut -d" " -f1)" = "$recorded" ]' \
     "without its signature the signed file is not the build BUILDINFO records"
 
@@ -244,25 +329,62 @@ token_status=0
 wait "$token_pid" || token_status=$?
 cat "$work/token"
 [ $token_status -eq 0 ]
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
 check 'grep -q "verified by osslsigncode [0-9]" "$work/token"' "the release line names no osslsigncode version"
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
 check 'grep -q "time-stamped by $tsa, " "$work/token"' "the release was not time-stamped by the server that answers"
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
 for dist in "$token_repo/dist" "$work/signing"; do
     check 'openssl cms -verify -binary -inform DER -in "$dist/SHA256SUMS.p7s" -content "$dist/SHA256SUMS" \
         -purpose any -CAfile "$pki/ca.crt" -out /dev/null 2>>"$log"' "$dist/SHA256SUMS.p7s does not verify"
 done
+# scripts/verify, as a store checks a release: both pass, pinned to their
+# signer, the PKCS#12 one as well 400 days after its certificate expired;
+# each refusal is one line, on a copy changed as its row says.
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
+check '"$repo/scripts/verify" "$token_repo/dist" --ca-file "$pki/ca.crt" --signer "$pki/token.crt" \
+    --crl-file "$pki/crl.pem" && "$repo/scripts/verify" "$work/signing" --ca-file "$pki/ca.crt" --signer "$pki/valid.crt" \
+    --time $(($(date +%s) + 402 * 86400))' "scripts/verify refuses a signed release"
+verify_failures=(
+    "touch \"\$work/verified/version.dll\"|--signer $pki/valid.crt|holds 'version.dll', which is not one of"
+    # Signed again by another certificate under the same root, and time-stamped.
+    "openssl cms -sign -binary -md sha256 -nosmimecap -outform DER -in \"\$work/verified/SHA256SUMS\" -signer \"\$pki/tsa.crt\" \\
+        -inkey \"\$pki/tsa.key\" -out \"\$work/verified/SHA256SUMS.p7s\" &&
+        openssl ts -query -data \"\$work/verified/SHA256SUMS.p7s\" -sha256 -cert 2>/dev/null |
+        curl -fsS -H 'Content-Type: application/timestamp-query' --data-binary @- -o \"\$work/verified/SHA256SUMS.p7s.tsr\" \"\$tsa\"\
+        |--signer $pki/valid.crt|SHA256SUMS.p7s is signed by CN = Throwaway tsa signer, not by"
+)
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
+for row in "${verify_failures[@]}"; do
+    expected=${row##*|} prepare=${row%|*}
+    args=${prepare##*|} prepare=${prepare%|*}
+    rm -rf "$work/verified"
+    cp -r "$work/signing" "$work/verified"
+    eval "$prepare"
+    check '! "$repo/scripts/verify" "$work/verified" --ca-file "$pki/ca.crt" $args 2>"$work/err" &&
+        [ "$(wc -l <"$work/err")" -eq 1 ] && grep -q "$expected" "$work/err"' \
+        "verify $args after '$prepare': expected one line saying '$expected'"
+done
 osslsigncode verify -CAfile "$pki/ca.crt" -CRLfile "$pki/crl.pem" -TSA-CAfile "$pki/ca.crt" \
     -in "$token_repo/dist/launcher.exe" >"$work/verify" 2>&1
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
 check 'grep -q "^Signature verification: ok" "$work/verify" && grep -q "^Timestamp Server Signature verification: ok" \
     "$work/verify"' "the file signed through PKCS#11 does not verify with its time stamp"
 osslsigncode remove-signature -in "$token_repo/dist/launcher.exe" -out "$work/token-stripped.exe" >>"$log" 2>&1
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
 check 'cmp "$work/token-stripped.exe" "$work/stripped.exe"' "the file signed through PKCS#11 is not the unsigned build"
-check 'diff <(LC_ALL=C ls "$token_repo/dist" | grep -vxE "SHA256SUMS(\.p7s)?") <(cut -d" " -f3 "$token_repo/dist/SHA256SUMS" |
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
+check 'diff <(LC_ALL=C ls -A "$token_repo/dist" | grep -vxE "SHA256SUMS(\.p7s(\.tsr)?)?") <(cut -d" " -f3 "$token_repo/dist/SHA256SUMS" |
     LC_ALL=C sort)' \
     "SHA256SUMS does not list every file in dist/"
+# shellcheck disable=SC2317 # the check below calls it
 unsigned_bom() {
     sed -e "s/$(sha256sum <"$1/launcher.exe" | cut -d" " -f1)/LAUNCHER/" -e "s/Throwaway Studio/Quenby launcher/" \
         "$1/launcher.cdx.json"
 }
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
+check '[ -z "$(ls -A "$token_repo/build/release-work")" ]' "the release left its work folder, or kept an earlier one's"
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
 check 'cmp "$token_repo/dist/NOTICES.txt" "$work/signing/NOTICES.txt" &&
        diff <(unsigned_bom "$token_repo/dist") <(unsigned_bom "$work/signing") &&
        diff <(cut -d" " -f3 "$token_repo/dist/SHA256SUMS") <(cut -d" " -f3 "$work/signing/SHA256SUMS")' \
@@ -305,6 +427,8 @@ assert launcher["purl"].startswith("pkg:generic/quenby-launcher@") and launcher[
 shipped = hashlib.sha256(open(dist + "/launcher.exe", "rb").read()).hexdigest()
 built = unsigned["metadata"]["component"]["hashes"][0]["content"]
 assert launcher["hashes"] == [{"alg": "SHA-256", "content": shipped}], launcher["hashes"]
+# CycloneDX: a bill of materials whose content changes is a new version.
+assert bom["version"] == unsigned["version"] + 1, (bom["version"], unsigned["version"])
 assert {(p["name"], p["value"]) for p in launcher["properties"]} == {("quenby:unsigned-sha256", built),
                                                                      ("quenby:signed-sha256", shipped)}
 purls = {c["name"]: c["purl"] for c in bom["components"]}
@@ -323,6 +447,7 @@ PYTHON
     { echo "FAILED: the bill of materials is not valid CycloneDX, or names other components than the notices"; failed=1; }
 # And by CycloneDX's own strict validator (their library, as setup installs
 # it), the signed and the unsigned one.
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
 for bom in "$token_repo/dist/launcher.cdx.json" "$repo/dist/launcher.cdx.json"; do
     node -e '
 const cdx = require(process.argv[1] + "/node_modules/@cyclonedx/cyclonedx-library");
@@ -336,6 +461,7 @@ new cdx.Validation.JsonStrictValidator("1.6")
         { echo "FAILED: $bom fails CycloneDX's strict validator"; failed=1; }
 done
 # Only what the map shows in the image, and the notices its members carry.
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
 check '! grep -qE "^\|.*(libuser32|libssp|libboost_atomic|libboost_container)" "$repo/dist/NOTICES.txt" &&
        grep -q "Silicon Graphics Computer Systems" "$repo/dist/NOTICES.txt" &&
        grep -q "Hewlett-Packard Company" "$repo/dist/NOTICES.txt"' \
@@ -343,7 +469,9 @@ check '! grep -qE "^\|.*(libuser32|libssp|libboost_atomic|libboost_container)" "
 
 echo "-- unsigned rebuild from BUILDINFO, in another clone"
 (cd "$work" && "$repo/scripts/reproducible" --buildinfo repo/dist/BUILDINFO) | tee "$work/rebuild"
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
 check 'grep -q UNSIGNED "$work/rebuild"' "the unsigned release does not say it is unsigned"
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
 check 'grep -q "^reproducible: $(git rev-parse HEAD) rebuilt to the recorded $recorded" "$work/rebuild" &&
        ! grep -q differs "$work/rebuild"' "a rebuild from BUILDINFO does not give the released file"
 
@@ -351,8 +479,11 @@ check 'grep -q "^reproducible: $(git rev-parse HEAD) rebuilt to the recorded $re
 osslsigncode sign -pkcs12 "$pki/valid.p12" -readpass "$pki/password" -h sha256 \
     -in "$work/stripped.exe" -out "$work/no-timestamp.exe" >>"$log" 2>&1
 later=$(($(date +%s) + 3 * 86400))
+# shellcheck disable=SC2317 # the checks below call it
 aged() { osslsigncode verify -CAfile "$pki/ca.crt" -TSA-CAfile "$pki/ca.crt" -time "$later" -in "$1"; }
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
 check 'aged "$signed" >"$work/aged" 2>&1' "the time-stamped release no longer verifies once its certificate expired"
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
 check '! aged "$work/no-timestamp.exe" >"$work/aged" 2>&1 && grep -q "certificate has expired" "$work/aged"' \
     "a signature without a time stamp outlived its certificate"
 
@@ -369,6 +500,7 @@ data = bytearray(open(path, "rb").read())
 data[offset] ^= 0x01
 open(path, "wb").write(data)
 PYTHON
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
 check '! osslsigncode verify -CAfile "$pki/ca.crt" -in "$work/tampered.exe" >/dev/null 2>&1' \
     "a signed file with one byte of code changed still verifies"
 
@@ -377,6 +509,7 @@ check '! osslsigncode verify -CAfile "$pki/ca.crt" -in "$work/tampered.exe" >/de
 
 # A library member the notices do not cover, in the image: the release must stop.
 sed -i '/^Archive member included/a /usr/lib/libuncovered.a(uncovered.o)' "$build/build/windows-x86/launcher.map"
+# shellcheck disable=SC2016 # check and eval expand the quoted commands when they run
 check '! "$repo/scripts/notices" "$build" "$work" x 2>"$work/err" && grep -q "libuncovered.a" "$work/err"' \
     "a linked library the notices do not cover went unnoticed"
 
