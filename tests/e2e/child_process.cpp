@@ -3,6 +3,7 @@
 #include "platform/unique_handle.hpp"
 
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace e2e {
@@ -18,10 +19,40 @@ using launcher::platform::unique_handle;
 
 } // namespace
 
+process_group::process_group() : job_(CreateJobObjectW(nullptr, nullptr))
+{
+    if (!job_)
+        fail("CreateJobObjectW");
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(job_.get(), JobObjectExtendedLimitInformation, &limits,
+                                 sizeof limits))
+        fail("SetInformationJobObject");
+}
+
+void process_group::wait_until_all_ended() const
+{
+    // The job's count of active processes, asked again until it is zero: it
+    // falls as each process ends, so only an end decides, never the time
+    // waited. A minute is not a verdict but a fault of its own.
+    for (DWORD waited = 0;; waited += 20) {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+        if (!QueryInformationJobObject(job_.get(), JobObjectBasicAccountingInformation,
+                                       &accounting, sizeof accounting, nullptr))
+            fail("QueryInformationJobObject");
+        if (accounting.ActiveProcesses == 0)
+            return;
+        if (waited >= 60'000)
+            throw std::runtime_error("processes started by the test still run after a minute");
+        Sleep(20);
+    }
+}
+
 finished_process run_process(const std::filesystem::path& application,
                              const std::wstring& command_line,
                              const std::filesystem::path& directory,
-                             standard_handles handles)
+                             standard_handles handles,
+                             const process_group* group)
 {
     bool const capture = handles == standard_handles::captured;
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
@@ -41,11 +72,23 @@ finished_process run_process(const std::filesystem::path& application,
 
     std::wstring mutable_line = command_line;
     PROCESS_INFORMATION started{};
+    // Suspended until it is in the group, so that whatever it starts is too.
+    DWORD const flags = (capture ? 0 : DETACHED_PROCESS) | (group ? CREATE_SUSPENDED : 0);
     if (!CreateProcessW(application.c_str(), mutable_line.data(), nullptr, nullptr,
-                        /* bInheritHandles */ capture, capture ? 0 : DETACHED_PROCESS, nullptr,
+                        /* bInheritHandles */ capture, flags, nullptr,
                         directory.empty() ? nullptr : directory.c_str(), &startup, &started))
         fail("CreateProcessW");
     unique_handle const process(started.hProcess), thread(started.hThread);
+    if (group) {
+        if (!AssignProcessToJobObject(group->get(), process.get())) {
+            DWORD const error = GetLastError();
+            TerminateProcess(process.get(), 1);
+            throw std::runtime_error("AssignProcessToJobObject failed with error " +
+                                     std::to_string(error));
+        }
+        if (ResumeThread(thread.get()) == DWORD(-1))
+            fail("ResumeThread");
+    }
     write_end.reset();  // only the child may hold the write end now
 
     if (WaitForSingleObject(process.get(), 60'000) != WAIT_OBJECT_0)
