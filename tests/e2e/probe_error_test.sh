@@ -42,20 +42,25 @@ done
 run_ended || { echo "FAILED: what the launcher started still runs after a minute"; exit 1; }
 
 failed=0
-check() { if ! eval "$1"; then printf 'FAILED: %s\n' "$2"; failed=1; fi; }
+# check MESSAGE COMMAND...: runs the command, and when it fails prints the message.
+check() {
+    message=$1
+    shift
+    if ! "$@"; then printf 'FAILED: %s\n' "$message"; failed=1; fi
+}
 if [ "${WINEARCH:-win64}" = win32 ]; then
-    check '[ "$code" -eq 0 ]' "exit code $code, expected 0"
-    check '[ ! -s "$dir/output" ]' "expected no output"
-    check '[ -e "$install/x86r/received.txt" ]' "the game in x86r did not start"
+    check "exit code $code, expected 0" [ "$code" -eq 0 ]
+    check "expected no output" [ ! -s "$dir/output" ]
+    check "the game in x86r did not start" [ -e "$install/x86r/received.txt" ]
 else
-    check '[ "$code" -eq 255 ]' "exit code $code, expected -1 (255)"
-    check '[ "$(wc -l <"$dir/output")" -eq 1 ]' "expected exactly one line of output"
-    check 'grep -q "^Exception: .*boost::filesystem::status" "$dir/output"' "expected the probe's failure"
+    check "exit code $code, expected -1 (255)" [ "$code" -eq 255 ]
+    check "expected exactly one line of output" [ "$(wc -l <"$dir/output")" -eq 1 ]
+    check "expected the probe's failure" grep -q "^Exception: .*boost::filesystem::status" "$dir/output"
     # Wine's drive Z: is the Unix root.
-    expected="\"Z:$(printf %s "$install" | tr / '\\')\\x64r\\quenby.exe\""
-    check '[ "$(sed "s/.*: //" "$dir/output")" = "$expected" ]' \
-        "expected the probe's path exactly as Windows writes it: $expected"
-    check '[ ! -e "$install/x86r/received.txt" ]' "a game was started"
+    expected="\"Z:$(printf %s "$install" | tr / '\134')\\x64r\\quenby.exe\""
+    check "expected the probe's path exactly as Windows writes it: $expected" \
+        [ "$(sed "s/.*: //" "$dir/output")" = "$expected" ]
+    check "a game was started" [ ! -e "$install/x86r/received.txt" ]
 fi
 printf 'output: %s\n' "$(cat "$dir/output")"
 [ "$failed" -eq 0 ] || { echo "Wine's last lines:"; tail -n 20 "$dir/wine.log"; }
