@@ -2,6 +2,8 @@
 
 #include "platform/unique_handle.hpp"
 
+#include <tlhelp32.h>
+
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -21,6 +23,10 @@ using launcher::platform::unique_handle;
 
 process_group::process_group() : job_(CreateJobObjectW(nullptr, nullptr))
 {
+    // Wine starts the desktop's process (explorer.exe /desktop), which lasts
+    // as long as the Wine session, from the first process that asks for the
+    // desktop: asked here first, so that it is never one of the group's.
+    GetDesktopWindow();
     if (!job_)
         fail("CreateJobObjectW");
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
@@ -28,6 +34,29 @@ process_group::process_group() : job_(CreateJobObjectW(nullptr, nullptr))
     if (!SetInformationJobObject(job_.get(), JobObjectExtendedLimitInformation, &limits,
                                  sizeof limits))
         fail("SetInformationJobObject");
+}
+
+// The names of the group's processes, each after a blank.
+std::string process_group::names_of_processes() const
+{
+    struct {
+        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+        ULONG_PTR more[63];
+    } ids{};
+    if (!QueryInformationJobObject(job_.get(), JobObjectBasicProcessIdList, &ids, sizeof ids,
+                                   nullptr))
+        return " (unknown)";
+    std::string names;
+    unique_handle const snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i)
+            if (ids.list.ProcessIdList[i] == entry.th32ProcessID)
+                names += " " + std::filesystem::path(entry.szExeFile).string();
+    }
+    return names;
 }
 
 void process_group::wait_until_all_ended() const
@@ -43,7 +72,8 @@ void process_group::wait_until_all_ended() const
         if (accounting.ActiveProcesses == 0)
             return;
         if (waited >= 60'000)
-            throw std::runtime_error("processes started by the test still run after a minute");
+            throw std::runtime_error("processes started by the test still run after a minute:" +
+                                     names_of_processes());
         Sleep(20);
     }
 }

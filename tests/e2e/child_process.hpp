@@ -32,6 +32,8 @@ public:
     [[nodiscard]] HANDLE get() const { return job_.get(); }
 
 private:
+    [[nodiscard]] std::string names_of_processes() const;
+
     launcher::platform::unique_handle job_;
 };
 
