@@ -7,8 +7,8 @@
 # chroot on the PATH make the README's commands fail at once, so only the
 # mounts and the clean-up are exercised.
 #  - Both commands failing: nothing is left mounted below the cache, the
-#    work folder is gone, and /dev, /sys and the bind-mounted package
-#    archives keep their files.
+#    work folder is gone, and /dev, /sys (with what is mounted inside them)
+#    and the bind-mounted package archives keep their files.
 #  - Something outside the root holding its /tmp busy: the unmount fails,
 #    fresh-check says so in one line and exits non-zero, and removes
 #    nothing: the work folder, /dev, /sys and the archives keep their files.
@@ -26,9 +26,17 @@ fi
 [ "$(readlink /proc/self/ns/mnt)" != "$FRESH_CHECK_TEST_OUTER_NAMESPACE" ] ||
     { echo "FAILED: not in a mount namespace of its own"; exit 1; }
 
+# Each with a file system mounted inside, as the host's /dev/pts and
+# /sys/fs/cgroup are, and shared, as systemd makes them: an unmount below a
+# recursive bind of a shared tree reaches the tree itself unless the bind
+# was made a slave.
 for tree in /dev /sys; do
     mount -t tmpfs throwaway "$tree"
     echo kept >"$tree/marker"
+    mkdir "$tree/inner"
+    mount -t tmpfs throwaway "$tree/inner"
+    echo kept >"$tree/inner/marker"
+    mount --make-rshared "$tree"
 done
 mknod -m 666 /dev/null c 1 3
 mknod -m 666 /dev/zero c 1 5
@@ -89,6 +97,7 @@ no_work_folders() { ! compgen -G "$cache/quenby-launcher/fresh-check.*" >/dev/nu
 # shellcheck disable=SC2317  # called through check
 host_files_kept() {
     [ "$(cat /dev/marker)" = kept ] && [ "$(cat /sys/marker)" = kept ] && [ -c /dev/null ] &&
+        [ "$(cat /dev/inner/marker)" = kept ] && [ "$(cat /sys/inner/marker)" = kept ] &&
         [ "$(cat "$cache/quenby-launcher/fresh-apt-archives-bookworm/kept.deb")" = kept ]
 }
 run() {
@@ -102,7 +111,7 @@ check "exit status $status, expected 1" [ "$status" -eq 1 ]
 check "still mounted below the cache: $(mounts_below "$cache" | sed "s|^$cache/||" | tr '\n' ' ')" \
     nothing_mounted_below "$cache"
 check "a work folder is left: $(cd "$cache/quenby-launcher" && echo fresh-check.*)" no_work_folders
-check "/dev, /sys or the archives lost a file" host_files_kept
+check "/dev, /sys or the archives lost a file, or a mount" host_files_kept
 
 echo "== the root's /tmp held busy from outside"
 HOLD=$work/holders run
@@ -111,7 +120,7 @@ check "no line about the unmount: $(tail -n 1 "$work/out")" \
     grep -qx "fresh-check: could not unmount $cache/quenby-launcher/fresh-check\.[^/]*/root/tmp: left .*" \
     "$work/out"
 check "the work folder is gone, or its root's files" work_folders
-check "/dev, /sys or the archives lost a file" host_files_kept
+check "/dev, /sys or the archives lost a file, or a mount" host_files_kept
 
 echo "fresh-check's last lines:"
 tail -n 3 "$work/out" | sed 's/^/    /'
