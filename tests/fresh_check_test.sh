@@ -52,7 +52,7 @@ finish() {
     [ ! -s "$work/holders" ] || xargs kill <"$work/holders" 2>/dev/null || true
     wait
     mounts_below "$work" | while IFS= read -r target; do
-        umount --lazy "$target" || true
+        umount --lazy "$target" 2>/dev/null || true
     done
     rm -rf --one-file-system "$work"
 }
