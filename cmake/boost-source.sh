@@ -1,6 +1,14 @@
+# shellcheck shell=bash
 # The Boost sources the Windows build compiles: Debian 12's source package,
 # pinned by the SHA-256 of its upstream tarball. Sourced by the scripts.
+# The bill of materials names the source package and the version it was
+# pinned from (scripts/notices); later revisions carry the same tarball.
+# shellcheck disable=SC2034  # read by the scripts that source this file
 boost_version=1.81.0
+# shellcheck disable=SC2034  # read by scripts/setup
+boost_source_package=boost1.81
+# shellcheck disable=SC2034  # read by scripts/notices and the release test
+boost_source_version=1.81.0-5+deb12u1
 boost_tarball=boost1.81_1.81.0.orig.tar.xz
 boost_tarball_sha256=449afecf5ef98edc0a46826cde6af98d1fb95c2e92962fa8c9e3eb1e8a2928ec
 

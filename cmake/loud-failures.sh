@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts, after `set -euo pipefail`: no failure ends a script
 # without a word. set -e alone stops at a failing command and says nothing,
 # and a step whose output is hidden would leave only its exit code.

@@ -389,9 +389,13 @@ check 'cmp "$token_repo/dist/NOTICES.txt" "$work/signing/NOTICES.txt" &&
        diff <(unsigned_bom "$token_repo/dist") <(unsigned_bom "$work/signing") &&
        diff <(cut -d" " -f3 "$token_repo/dist/SHA256SUMS") <(cut -d" " -f3 "$work/signing/SHA256SUMS")' \
     "the PKCS#11 and PKCS#12 releases differ in notices, bill of materials or sums"
-# The bill of materials against CycloneDX's own schema (as setup keeps it),
-# by Debian's validator; and it must name the components of the notices.
-tar -xzf "$boost_cache"/download/cyclonedx-cyclonedx-library-*.tgz -C "$work" package/res/schema
+# The bill of materials against CycloneDX's own schema (as setup keeps it,
+# checked against its pin first), by Debian's validator; and it must name the
+# components of the notices.
+# shellcheck source=cmake/cyclonedx-schema.sh
+source cmake/cyclonedx-schema.sh
+pin_failure=$(schema_tarball_is_pinned 2>&1) || { echo "FAILED: $pin_failure"; exit 1; }
+tar -xzf "$schema_tarball" -C "$work" package/res/schema
 /usr/bin/python3 - "$work/package/res/schema" "$token_repo/dist" "$repo/dist" "$(git -C "$repo" show -s --format=%ct HEAD)" \
     <<'PYTHON' ||
 import glob, hashlib, importlib.metadata, json, os, re, subprocess, sys, warnings, jsonschema
@@ -439,7 +443,11 @@ assert purls["libstdc++"].startswith("pkg:deb/debian/g%2B%2B-mingw-w64-i686-posi
     purls
 boost = next(c for c in bom["components"] if c["name"] == "Boost")
 assert boost["cpe"] == "cpe:2.3:a:boost:boost:1.81.0:*:*:*:*:*:*:*", boost.get("cpe")
-assert any(r["type"] == "source-distribution" and r["url"].startswith("https://") for r in boost["externalReferences"])
+pin = dict(re.findall(r"^(boost_\w+)=(\S+)", open("cmake/boost-source.sh").read(), re.M))
+assert boost["purl"] == "pkg:deb/debian/%s@%s?arch=source" % (pin["boost_source_package"],
+                                                             pin["boost_source_version"].replace("+", "%2B")), boost
+assert {"type": "source-distribution", "url": boost["purl"],
+        "hashes": [{"alg": "SHA-256", "content": pin["boost_tarball_sha256"]}]} in boost["externalReferences"], boost
 assert {d["ref"] for d in bom["dependencies"]} == named_refs | {"launcher.exe"}, bom["dependencies"]
 print(f"launcher.cdx.json: valid CycloneDX {bom['specVersion']} (jsonschema",
       importlib.metadata.version("jsonschema") + f"), {len(named)} components, those of the notices")

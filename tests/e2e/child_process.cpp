@@ -2,7 +2,10 @@
 
 #include "platform/unique_handle.hpp"
 
+#include <tlhelp32.h>
+
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace e2e {
@@ -18,10 +21,68 @@ using launcher::platform::unique_handle;
 
 } // namespace
 
+process_group::process_group() : job_(CreateJobObjectW(nullptr, nullptr))
+{
+    // Wine starts the desktop's process (explorer.exe /desktop), which lasts
+    // as long as the Wine session, from the first process that asks for the
+    // desktop: asked here first, so that it is never one of the group's.
+    GetDesktopWindow();
+    if (!job_)
+        fail("CreateJobObjectW");
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(job_.get(), JobObjectExtendedLimitInformation, &limits,
+                                 sizeof limits))
+        fail("SetInformationJobObject");
+}
+
+// The names of the group's processes, each after a blank.
+std::string process_group::names_of_processes() const
+{
+    struct {
+        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+        ULONG_PTR more[63];
+    } ids{};
+    if (!QueryInformationJobObject(job_.get(), JobObjectBasicProcessIdList, &ids, sizeof ids,
+                                   nullptr))
+        return " (unknown)";
+    std::string names;
+    unique_handle const snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i)
+            if (ids.list.ProcessIdList[i] == entry.th32ProcessID)
+                names += " " + std::filesystem::path(entry.szExeFile).string();
+    }
+    return names;
+}
+
+void process_group::wait_until_all_ended() const
+{
+    // The job's count of active processes, asked again until it is zero: it
+    // falls as each process ends, so only an end decides, never the time
+    // waited. A minute is not a verdict but a fault of its own.
+    for (DWORD waited = 0;; waited += 20) {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+        if (!QueryInformationJobObject(job_.get(), JobObjectBasicAccountingInformation,
+                                       &accounting, sizeof accounting, nullptr))
+            fail("QueryInformationJobObject");
+        if (accounting.ActiveProcesses == 0)
+            return;
+        if (waited >= 60'000)
+            throw std::runtime_error("processes started by the test still run after a minute:" +
+                                     names_of_processes());
+        Sleep(20);
+    }
+}
+
 finished_process run_process(const std::filesystem::path& application,
                              const std::wstring& command_line,
                              const std::filesystem::path& directory,
-                             standard_handles handles)
+                             standard_handles handles,
+                             const process_group* group)
 {
     bool const capture = handles == standard_handles::captured;
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
@@ -41,11 +102,23 @@ finished_process run_process(const std::filesystem::path& application,
 
     std::wstring mutable_line = command_line;
     PROCESS_INFORMATION started{};
+    // Suspended until it is in the group, so that whatever it starts is too.
+    DWORD const flags = (capture ? 0 : DETACHED_PROCESS) | (group ? CREATE_SUSPENDED : 0);
     if (!CreateProcessW(application.c_str(), mutable_line.data(), nullptr, nullptr,
-                        /* bInheritHandles */ capture, capture ? 0 : DETACHED_PROCESS, nullptr,
+                        /* bInheritHandles */ capture, flags, nullptr,
                         directory.empty() ? nullptr : directory.c_str(), &startup, &started))
         fail("CreateProcessW");
     unique_handle const process(started.hProcess), thread(started.hThread);
+    if (group) {
+        if (!AssignProcessToJobObject(group->get(), process.get())) {
+            DWORD const error = GetLastError();
+            TerminateProcess(process.get(), 1);
+            throw std::runtime_error("AssignProcessToJobObject failed with error " +
+                                     std::to_string(error));
+        }
+        if (ResumeThread(thread.get()) == DWORD(-1))
+            fail("ResumeThread");
+    }
     write_end.reset();  // only the child may hold the write end now
 
     if (WaitForSingleObject(process.get(), 60'000) != WAIT_OBJECT_0)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/unique_handle.hpp"
+
 #include <windows.h>
 
 #include <filesystem>
@@ -16,13 +18,33 @@ struct finished_process {
 // nowhere, as Explorer starts a GUI program (nothing inherited, no console).
 enum class standard_handles { captured, none };
 
+// The processes started in it and every process they start in turn (a job
+// object), so that a test can wait for all of them to end instead of giving
+// them time. What still runs when it goes is ended with it.
+class process_group {
+public:
+    process_group();
+
+    // Returns once no process of the group runs any more; throws if some
+    // still run after a minute.
+    void wait_until_all_ended() const;
+
+    [[nodiscard]] HANDLE get() const { return job_.get(); }
+
+private:
+    [[nodiscard]] std::string names_of_processes() const;
+
+    launcher::platform::unique_handle job_;
+};
+
 // Starts `application` with exactly `command_line` (no re-quoting) in
-// `directory`, captures its standard output if it has one and waits for it
-// to end.
+// `directory`, in `group` if one is given, captures its standard output if
+// it has one and waits for it to end (not for what it starts).
 [[nodiscard]] finished_process run_process(const std::filesystem::path& application,
                                            const std::wstring& command_line,
                                            const std::filesystem::path& directory = {},
-                                           standard_handles handles = standard_handles::captured);
+                                           standard_handles handles = standard_handles::captured,
+                                           const process_group* group = nullptr);
 
 // The folder that holds this test program, and the launcher built beside it.
 [[nodiscard]] std::filesystem::path program_directory();

@@ -69,19 +69,18 @@ struct installation {
         e2e::standard_handles handles = e2e::standard_handles::captured) const
     {
         return e2e::run_process(launcher(), L"\"" + launcher().wstring() + L"\"" + options, {},
-                                handles);
+                                handles, &started_);
     }
 
-    // Waits for the game in `build` to report, or gives up after `patience`.
-    [[nodiscard]] std::optional<received> game_report(const std::wstring& build,
-                                                      int patience_ms = 30'000) const
+    // What the game in `build` reported, once every process the launcher
+    // started has ended: a game that starts slowly has then reported too,
+    // so no report means that none started.
+    [[nodiscard]] std::optional<received> game_report(const std::wstring& build) const
     {
+        started_.wait_until_all_ended();
         fs::path const record = root() / build / L"received.txt";
-        for (int waited = 0; !fs::exists(record); waited += 50) {
-            if (waited >= patience_ms)
-                return std::nullopt;
-            Sleep(50);
-        }
+        if (!fs::exists(record))
+            return std::nullopt;
         received report;
         std::ifstream in(record, std::ios::binary);
         for (std::string line; std::getline(in, line);) {
@@ -98,6 +97,7 @@ struct installation {
 private:
     std::optional<e2e::temporary_directory> temporary_;
     fs::path root_;
+    e2e::process_group started_;  // the launchers run here, and what they start
 };
 
 TEST(Launcher, PrintsHelpAndStartsNothing)
@@ -119,7 +119,7 @@ TEST(Launcher, PrintsHelpAndStartsNothing)
     }
     // Started as Explorer starts it, the help has nowhere to go.
     EXPECT_EQ(demo.run(L" --help", e2e::standard_handles::none).exit_code, 0u);
-    EXPECT_FALSE(demo.game_report(L"x64r", 500));
+    EXPECT_FALSE(demo.game_report(L"x64r"));
 }
 
 TEST(Launcher, NeverTakesOptionsFromItsOwnPath)
@@ -156,10 +156,10 @@ void check_start(const start_case& c)
     EXPECT_EQ(result.exit_code, 0u);
     EXPECT_EQ(result.output, c.output);
     if (!c.planted.empty())
-        EXPECT_FALSE(demo.game_report(L"", 500)) << "the program beside the launcher started";
+        EXPECT_FALSE(demo.game_report(L"")) << "the program beside the launcher started";
     if (c.started.empty()) {
         for (const auto& game : c.games)
-            EXPECT_FALSE(demo.game_report(game, 500)) << "the game in a build folder started";
+            EXPECT_FALSE(demo.game_report(game)) << "the game in a build folder started";
         return;
     }
     auto const report = demo.game_report(c.started);

@@ -26,29 +26,41 @@ step cp "$launcher" "$install/launcher.exe"
 step cp "$game" "$install/x86r/quenby.exe"
 step ln -s x64r "$install/x64r"
 
-"$wine_run" "$install/launcher.exe" >"$dir/output" 2>"$dir/wine.log"
+# The run's processes carry this variable: Wine gives a process the
+# environment of the one that started it, as Windows does. Once none is left
+# (the launcher and any game it started have ended), a game that started has
+# reported, and no report means that none started. A minute is a failure of
+# its own, never a verdict.
+marker=QUENBY_PROBE_ERROR_TEST=$dir
+run_ended() { ! grep -qszxF "$marker" /proc/[0-9]*/environ; }
+env "$marker" "$wine_run" "$install/launcher.exe" >"$dir/output" 2>"$dir/wine.log"
 code=$?
+for _ in $(seq 600); do
+    run_ended && break
+    sleep 0.1
+done
+run_ended || { echo "FAILED: what the launcher started still runs after a minute"; exit 1; }
 
 failed=0
-check() { if ! eval "$1"; then printf 'FAILED: %s\n' "$2"; failed=1; fi; }
+# check MESSAGE COMMAND...: runs the command, and when it fails prints the message.
+check() {
+    message=$1
+    shift
+    if ! "$@"; then printf 'FAILED: %s\n' "$message"; failed=1; fi
+}
 if [ "${WINEARCH:-win64}" = win32 ]; then
-    for _ in $(seq 300); do
-        [ -e "$install/x86r/received.txt" ] && break
-        sleep 0.1
-    done
-    check '[ "$code" -eq 0 ]' "exit code $code, expected 0"
-    check '[ ! -s "$dir/output" ]' "expected no output"
-    check '[ -e "$install/x86r/received.txt" ]' "the game in x86r did not start"
+    check "exit code $code, expected 0" [ "$code" -eq 0 ]
+    check "expected no output" [ ! -s "$dir/output" ]
+    check "the game in x86r did not start" [ -e "$install/x86r/received.txt" ]
 else
-    sleep 2
-    check '[ "$code" -eq 255 ]' "exit code $code, expected -1 (255)"
-    check '[ "$(wc -l <"$dir/output")" -eq 1 ]' "expected exactly one line of output"
-    check 'grep -q "^Exception: .*boost::filesystem::status" "$dir/output"' "expected the probe's failure"
+    check "exit code $code, expected -1 (255)" [ "$code" -eq 255 ]
+    check "expected exactly one line of output" [ "$(wc -l <"$dir/output")" -eq 1 ]
+    check "expected the probe's failure" grep -q "^Exception: .*boost::filesystem::status" "$dir/output"
     # Wine's drive Z: is the Unix root.
-    expected="\"Z:$(printf %s "$install" | tr / '\\')\\x64r\\quenby.exe\""
-    check '[ "$(sed "s/.*: //" "$dir/output")" = "$expected" ]' \
-        "expected the probe's path exactly as Windows writes it: $expected"
-    check '[ ! -e "$install/x86r/received.txt" ]' "a game was started"
+    expected="\"Z:$(printf %s "$install" | tr / '\134')\\x64r\\quenby.exe\""
+    check "expected the probe's path exactly as Windows writes it: $expected" \
+        [ "$(sed "s/.*: //" "$dir/output")" = "$expected" ]
+    check "a game was started" [ ! -e "$install/x86r/received.txt" ]
 fi
 printf 'output: %s\n' "$(cat "$dir/output")"
 [ "$failed" -eq 0 ] || { echo "Wine's last lines:"; tail -n 20 "$dir/wine.log"; }
