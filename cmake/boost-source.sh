@@ -15,15 +15,18 @@ boost_tarball_sha256=449afecf5ef98edc0a46826cde6af98d1fb95c2e92962fa8c9e3eb1e8a2
 boost_cache=${XDG_CACHE_HOME:-$HOME/.cache}/quenby-launcher
 boost_kept_tarball=$boost_cache/download/$boost_tarball
 
-# Succeeds when the tarball at $1 is the pinned one; otherwise says so in
-# one line, naming both hashes, and fails.
-boost_tarball_is_pinned() {
+# is_pinned FILE SHA256 WHAT: succeeds when FILE has that SHA-256; otherwise
+# says so in one line, naming both hashes, and fails.
+is_pinned() {
     local actual
     actual=$(sha256sum <"$1" | cut -d' ' -f1)
-    [ "$actual" = "$boost_tarball_sha256" ] && return
-    echo "$1 is not the pinned Boost source: SHA-256 $actual, expected $boost_tarball_sha256" >&2
+    [ "$actual" = "$2" ] && return
+    echo "$1 is not $3: SHA-256 $actual, expected $2" >&2
     return 1
 }
+
+# Succeeds when the tarball at $1 is the pinned one, as is_pinned says.
+boost_tarball_is_pinned() { is_pinned "$1" "$boost_tarball_sha256" "the pinned Boost source"; }
 
 # What the launcher's build reads of it: Boost's CMake files and the
 # libraries that Boost.ProgramOptions and Boost.Filesystem need (the closure

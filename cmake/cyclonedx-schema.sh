@@ -9,12 +9,7 @@ schema_package=@cyclonedx/cyclonedx-library@10.3.0
 schema_tarball=$boost_cache/download/cyclonedx-cyclonedx-library-10.3.0.tgz
 schema_tarball_sha256=9833bd949052eb18218dd64b13ad62d9246f7395eef01c66dad08fcbacf74f01
 
-# Succeeds when the schema tarball is the pinned one; otherwise says so in
-# one line, naming both hashes, and fails.
+# Succeeds when the schema tarball is the pinned one, as is_pinned says.
 schema_tarball_is_pinned() {
-    local actual
-    actual=$(sha256sum <"$schema_tarball" | cut -d' ' -f1)
-    [ "$actual" = "$schema_tarball_sha256" ] && return
-    echo "$schema_tarball is not the pinned $schema_package: SHA-256 $actual, expected $schema_tarball_sha256" >&2
-    return 1
+    is_pinned "$schema_tarball" "$schema_tarball_sha256" "the pinned $schema_package"
 }
