@@ -181,7 +181,7 @@ struct launcher_at {
 
 const std::u16string long_name(240, u'a');
 
-const launcher_at launchers[] = {
+const std::vector<launcher_at> launchers = {
     {u"C:\\Q\\sub\\launcher.exe", {u"C:\\"}},
     {u"C:\\launcher.exe", {u"C:\\"}},
     {u"C:\\Q\\AUX\\sub\\launcher.exe", {u"C:\\"}},
@@ -283,7 +283,7 @@ void check_location(const launcher_at& at, std::string_view build)
         std::u16string_view const name = names.substr(0, names.find(u'\\'));
         names.remove_prefix(name.size());
         if (name.empty() || name == u"." || name == u"..")
-            fail("the working folder holds an empty, \".\" or \"..\" name");
+            fail(R"(the working folder holds an empty, "." or ".." name)");
         if (std::any_of(name.begin(), name.end(), refused))
             fail("the working folder holds a character Windows refuses in a name");
         last = name;
@@ -294,6 +294,7 @@ void check_location(const launcher_at& at, std::string_view build)
 
 } // namespace
 
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): the properties in turn, each a few lines
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     std::u16string line(size / 2, u'\0');
@@ -373,6 +374,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The oracle, outside the timed part: it is quadratic.
     std::vector<const char*> words;
+    words.reserve(arguments.size());
     for (const std::string& argument : arguments)
         words.push_back(argument.c_str());
     auto const whole = parsed_or_nothing([&] {
@@ -395,7 +397,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 // shape for the stage: the fuzzer itself reaches such lengths only after
 // many minutes, and as a seed it would make every input long, with the
 // quadratic oracle run for each.
-extern "C" int LLVMFuzzerInitialize(int*, char***)
+extern "C" int LLVMFuzzerInitialize(int* /* argc */, char*** /* argv */)
 {
     std::vector<std::uint8_t> longest;  // "a a a ... a" in UTF-16LE, 32767 units
     for (std::size_t unit = 0; unit < 32767; ++unit)
