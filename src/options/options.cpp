@@ -181,14 +181,16 @@ po::parsed_options parse_in_pieces(const std::vector<std::string>& arguments,
     }
     if (piece_begin < words.size() || !joined)
         parse_piece(words.size());
+    // NOLINTNEXTLINE(bugprone-unchecked-optional-access): the line above parses a piece if none was
+    po::parsed_options& whole = *joined;
 
     // Plain words are numbered across the whole command line, as one parse
     // numbers them.
     int position = 0;
-    for (po::option& option : joined->options)
+    for (po::option& option : whole.options)
         if (option.string_key.empty())
             option.position_key = position++;
-    return std::move(*joined);
+    return std::move(whole);
 }
 
 po::variables_map parse_options(const std::vector<std::string>& arguments,
