@@ -105,11 +105,13 @@ void append(po::parsed_options& joined, po::parsed_options&& piece)
 po::options_description make_option_description()
 {
     po::options_description description("Allowed options");
+    // clang-format off
     description.add_options()
         ("help", "Produce help message")
         ("application", po::value<std::string>(),
          "CAMP reflection ASCII class name of the application to run (e.g. \"../game.app.json\")")
         ("build", po::value<std::string>(), "Build directory name to run quenby.exe in");
+    // clang-format on
     return description;
 }
 

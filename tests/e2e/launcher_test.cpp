@@ -177,6 +177,7 @@ void check_start(const start_case& c)
 
 TEST(Launcher, StartsTheGameWithItsApplication)
 {
+    // clang-format off
     const start_case cases[] = {
         {"both builds: x64r", L"Demo", {L"x64r", L"x86r"}, L"", L"x64r", {}, ""},
         {"only x86r", L"Demo", {L"x86r"}, L" --application demo.app.json", L"x86r",
@@ -202,6 +203,7 @@ TEST(Launcher, StartsTheGameWithItsApplication)
         {"a quote in --build", L"Demo", {L"x64r"}, L" --build \"a\\\" b\"", L"", {},
          "ERROR: Failed to start the game\n", e2e::standard_handles::captured, L"a.exe"},
     };
+    // clang-format on
     for (const auto& c : cases)
         check_start(c);
 }
@@ -214,12 +216,14 @@ TEST(LauncherOn32BitWindows, StartsTheBuildThatCanRun)
     ASSERT_EQ(native.wProcessorArchitecture, PROCESSOR_ARCHITECTURE_INTEL)
         << "these cases need a 32-bit Windows (WINEARCH=win32)";
 
+    // clang-format off
     const start_case cases[] = {
         {"both builds: x86r", L"Demo", {L"x64r", L"x86r"}, L"", L"x86r", {}, ""},
         {"a 64-bit build only", L"Demo", {L"x64r"}, L"", L"", {}, "ERROR: Failed to start the game\n"},
         {"--build x64r as written", L"Demo", {L"x64r", L"x86r"}, L" --build x64r", L"", {},
          "ERROR: Failed to start the game\n"},
     };
+    // clang-format on
     for (const auto& c : cases)
         check_start(c);
 }

@@ -77,6 +77,7 @@ TEST(Machine, ReadsEachAnswerOfWindows)
         HRESULT result;
         std::optional<bool> x64_user_mode, x64_guest;
     };
+    // clang-format off
     const machine_case cases[] = {
         {"UserEnabled alone", true, true, user, TRUE, S_OK, true, true},
         {"KernelEnabled alone", true, true, kernel, TRUE, S_OK, false, true},
@@ -89,6 +90,7 @@ TEST(Machine, ReadsEachAnswerOfWindows)
         {"neither call (Windows 10 before 1709, Wine)", false, false, user, TRUE, S_OK,
          std::nullopt, std::nullopt},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         script = {c.result, c.attributes, c.guest, {}};
