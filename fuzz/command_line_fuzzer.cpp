@@ -384,7 +384,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fail("the options stage records or reports otherwise than one parse");
     // In the launcher's pieces, and cut wherever the rules allow, so that
     // every cut is put to the test.
-    for (std::size_t const least_piece : {64, 1}) {
+    for (std::size_t const least_piece : {std::size_t{64}, std::size_t{1}}) {
         auto const pieces = parsed_or_nothing(
             [&] { return launcher::parse_in_pieces(arguments, description, least_piece); });
         if (!same_reading(whole, pieces))

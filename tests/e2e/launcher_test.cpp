@@ -139,7 +139,7 @@ struct start_case {
     std::vector<std::string> words;  // after the game's own path
     std::string output;
     e2e::standard_handles handles = e2e::standard_handles::captured;
-    std::wstring planted;  // a program beside the launcher that must not start
+    std::wstring planted{};  // a program beside the launcher that must not start
 };
 
 void check_start(const start_case& c)
@@ -155,8 +155,9 @@ void check_start(const start_case& c)
 
     EXPECT_EQ(result.exit_code, 0u);
     EXPECT_EQ(result.output, c.output);
-    if (!c.planted.empty())
+    if (!c.planted.empty()) {
         EXPECT_FALSE(demo.game_report(L"", 500)) << "the program beside the launcher started";
+    }
     if (c.started.empty()) {
         for (const auto& game : c.games)
             EXPECT_FALSE(demo.game_report(game, 500)) << "the game in a build folder started";

@@ -67,7 +67,7 @@ TEST(Options, ToleratesAnyCommandLine)
     auto const description = launcher::make_option_description();
     // In pieces as long as a command line allows, and cut wherever the
     // parser may be given the words apart.
-    for (std::size_t const least_piece : {64, 1})
+    for (std::size_t const least_piece : {std::size_t{64}, std::size_t{1}})
         for (const auto& c : cases) {
             std::string line = "piece " + std::to_string(least_piece) + ": ";
             for (const auto& argument : c.arguments)
