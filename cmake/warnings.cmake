@@ -64,8 +64,9 @@ function(launcher_add_warnings target)
         "$<$<COMPILE_LANGUAGE:C>:${c_flags}>" "$<$<COMPILE_LANGUAGE:CXX>:${cxx_flags}>")
 endfunction()
 
-# Every target defined in the project's folders, Boost's and GoogleTest's
-# (added from outside them) left out.
+# Every target defined in the project's folders. Boost and GoogleTest are
+# added as SYSTEM subdirectories, and left out: a release unpacks Boost
+# inside its checkout.
 function(launcher_add_warnings_in directory)
     get_directory_property(targets DIRECTORY "${directory}" BUILDSYSTEM_TARGETS)
     foreach(target IN LISTS targets)
@@ -73,8 +74,8 @@ function(launcher_add_warnings_in directory)
     endforeach()
     get_directory_property(subdirectories DIRECTORY "${directory}" SUBDIRECTORIES)
     foreach(subdirectory IN LISTS subdirectories)
-        cmake_path(IS_PREFIX PROJECT_SOURCE_DIR "${subdirectory}" NORMALIZE ours)
-        if(ours)
+        get_directory_property(third_party DIRECTORY "${subdirectory}" SYSTEM)
+        if(NOT third_party)
             launcher_add_warnings_in("${subdirectory}")
         endif()
     endforeach()
