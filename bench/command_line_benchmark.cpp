@@ -9,6 +9,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
 #include <sstream>
 
 namespace {
@@ -35,28 +36,28 @@ void run_path(benchmark::State& state, const std::u16string& line)
         benchmark::DoNotOptimize(launcher::game_parameters(options));
     }
     state.SetComplexityN(static_cast<std::int64_t>(line.size()));
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * line.size() * 2));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(line.size() * 2));
 }
 
 // One long application name full of quotes, backslashes and blanks: the
 // worst case for splitting and for quoting it again.
 void LongApplicationName(benchmark::State& state)
 {
-    run_path(state, command_line(state.range(0), u"--application \"",
+    run_path(state, command_line(static_cast<std::size_t>(state.range(0)), u"--application \"",
                                  u"a \\\\\\\" b\\c \u0418\xD83C\xDFAE ", u"\\\\\" --build x86r"));
 }
 
 // Many short words: the most work for the parser and the option store.
 void ManyWords(benchmark::State& state)
 {
-    run_path(state, command_line(state.range(0), u"--build x86r ", u"w --f=1 \"q q\" ",
-                                 u" --application demo.app.json"));
+    run_path(state, command_line(static_cast<std::size_t>(state.range(0)), u"--build x86r ",
+                                 u"w --f=1 \"q q\" ", u" --application demo.app.json"));
 }
 
 // One-letter words, as many as fit: the most words a command line can hold.
 void OneLetterWords(benchmark::State& state)
 {
-    run_path(state, command_line(state.range(0), u"", u"a ", u""));
+    run_path(state, command_line(static_cast<std::size_t>(state.range(0)), u"", u"a ", u""));
 }
 
 } // namespace

@@ -135,6 +135,8 @@ void compare(const char* title, const char* a_name, const timer& a, const char* 
 
 } // namespace
 
+int wmain(int argc, wchar_t** argv); // the C runtime's call, with -municode
+
 int wmain(int argc, wchar_t** argv)
 {
     if (argc == 4 && std::wstring(argv[1]) == L"--time-one") {
@@ -164,6 +166,6 @@ int wmain(int argc, wchar_t** argv)
 
     auto const size = fs::file_size(launcher);
     std::printf("launcher.exe size: %llu bytes, %.2f MiB (target at most 1.5 MiB)\n",
-                static_cast<unsigned long long>(size), size / 1048576.0);
+                static_cast<unsigned long long>(size), static_cast<double>(size) / 1048576.0);
     return 0;
 }

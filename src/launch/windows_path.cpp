@@ -75,7 +75,7 @@ std::string compose(const std::string& root, const std::vector<std::string>& com
 windows_path parse_windows_path(std::string_view text)
 {
     windows_path path;
-    bool const verbatim = begins_with(text, "\\\\?\\");
+    bool const verbatim = begins_with(text, R"(\\?\)");
     if (verbatim)
         text.remove_prefix(4);
     bool const unc = begins_with(text, verbatim ? "unc\\" : "\\\\");
@@ -93,12 +93,12 @@ windows_path parse_windows_path(std::string_view text)
             path.root += "\\" + parts[i];
         parts.erase(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(taken));
         if (verbatim)
-            path.verbatim_root = "\\\\?\\UNC" + path.root.substr(1);
+            path.verbatim_root = R"(\\?\UNC)" + path.root.substr(1);
     } else if (!parts.empty() && is_drive(parts[0]) && text.size() > 2 && is_separator(text[2])) {
         path.root = parts[0] + "\\";
         parts.erase(parts.begin());
         if (verbatim)
-            path.verbatim_root = "\\\\?\\" + path.root;
+            path.verbatim_root = R"(\\?\)" + path.root;
     } else if (verbatim) {
         // A volume's name, or a device of the object manager's namespace:
         // "\\?\GLOBALROOT\Device\HarddiskVolume1" is a volume (Microsoft,

@@ -37,7 +37,7 @@ reach words_taken(std::string_view word, const po::options_description& descript
         // Looked up as finish_option looks it up: guessing on, case-sensitive.
         if (word.size() >= 3 && word[0] == '-' && word[1] == '-') {
             auto const equals = word.find('=');
-            std::string const name(word.substr(2, equals == word.npos ? equals : equals - 2));
+            std::string const name(word.substr(2, equals == std::string_view::npos ? equals : equals - 2));
             // "--=x" gets no name and is read as a plain word.
             auto const* option =
                 name.empty() ? nullptr : description.find_nothrow(name, true, false, false);
@@ -45,7 +45,7 @@ reach words_taken(std::string_view word, const po::options_description& descript
                 return {};
             // A value after "=" counts as one already given; an empty one
             // fails the parse right at this word.
-            unsigned const given = equals == word.npos ? 0 : 1;
+            unsigned const given = equals == std::string_view::npos ? 0 : 1;
             auto const beyond = [given](unsigned tokens) -> std::size_t {
                 return tokens > given ? tokens - given : 0;
             };
@@ -105,11 +105,13 @@ void append(po::parsed_options& joined, po::parsed_options&& piece)
 po::options_description make_option_description()
 {
     po::options_description description("Allowed options");
+    // clang-format off
     description.add_options()
         ("help", "Produce help message")
         ("application", po::value<std::string>(),
          "CAMP reflection ASCII class name of the application to run (e.g. \"../game.app.json\")")
         ("build", po::value<std::string>(), "Build directory name to run quenby.exe in");
+    // clang-format on
     return description;
 }
 
@@ -130,7 +132,7 @@ std::string help_text(const po::options_description& description)
     return text.str();
 }
 
-po::parsed_options parse_words(int argc, const char* const argv[],
+po::parsed_options parse_words(int argc, const char* const* argv,
                                const po::options_description& description)
 {
     return po::command_line_parser(argc, argv).options(description).allow_unregistered().run();
@@ -181,14 +183,16 @@ po::parsed_options parse_in_pieces(const std::vector<std::string>& arguments,
     }
     if (piece_begin < words.size() || !joined)
         parse_piece(words.size());
+    // NOLINTNEXTLINE(bugprone-unchecked-optional-access): the line above parses a piece if none was
+    po::parsed_options& whole = *joined;
 
     // Plain words are numbered across the whole command line, as one parse
     // numbers them.
     int position = 0;
-    for (po::option& option : joined->options)
+    for (po::option& option : whole.options)
         if (option.string_key.empty())
             option.position_key = position++;
-    return std::move(*joined);
+    return std::move(whole);
 }
 
 po::variables_map parse_options(const std::vector<std::string>& arguments,

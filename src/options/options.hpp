@@ -22,7 +22,7 @@ namespace launcher {
 // One run of Boost's command-line parser over argv[1] to argv[argc - 1]
 // with the launcher's policy: the default style, undeclared options allowed.
 [[nodiscard]] boost::program_options::parsed_options parse_words(
-    int argc, const char* const argv[],
+    int argc, const char* const* argv,
     const boost::program_options::options_description& description);
 
 // What parse_words gives for the argument vector after element 0, and where

@@ -14,6 +14,11 @@
 
 extern "C" {
 
+// Called by name from outside this file: by the code the stack protector
+// puts in every protected function, and by the linker as the entry point.
+[[noreturn]] void __stack_chk_fail();
+int launcher_start();
+
 // The canary that every protected function copies into its frame on entry
 // and compares before it returns. Defined here, with the failure routines,
 // rather than taken from GCC's libssp: libssp seeds it through a

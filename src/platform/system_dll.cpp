@@ -24,7 +24,7 @@ __attribute__((no_stack_protector)) HMODULE load_from_system32(const wchar_t* na
         return calls.load_library(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     wchar_t path[MAX_PATH];
     UINT const length = calls.system_directory(path, MAX_PATH);
-    if (length == 0 || length + 1 + lstrlenW(name) >= MAX_PATH)
+    if (length == 0 || length + 1 + static_cast<UINT>(lstrlenW(name)) >= MAX_PATH)
         return nullptr;
     path[length] = L'\\';
     lstrcpyW(path + length + 1, name);

@@ -139,7 +139,7 @@ struct start_case {
     std::vector<std::string> words;  // after the game's own path
     std::string output;
     e2e::standard_handles handles = e2e::standard_handles::captured;
-    std::wstring planted;  // a program beside the launcher that must not start
+    std::wstring planted{};  // a program beside the launcher that must not start
 };
 
 void check_start(const start_case& c)
@@ -155,8 +155,9 @@ void check_start(const start_case& c)
 
     EXPECT_EQ(result.exit_code, 0u);
     EXPECT_EQ(result.output, c.output);
-    if (!c.planted.empty())
+    if (!c.planted.empty()) {
         EXPECT_FALSE(demo.game_report(L"")) << "the program beside the launcher started";
+    }
     if (c.started.empty()) {
         for (const auto& game : c.games)
             EXPECT_FALSE(demo.game_report(game)) << "the game in a build folder started";
@@ -177,6 +178,7 @@ void check_start(const start_case& c)
 
 TEST(Launcher, StartsTheGameWithItsApplication)
 {
+    // clang-format off
     const start_case cases[] = {
         {"both builds: x64r", L"Demo", {L"x64r", L"x86r"}, L"", L"x64r", {}, ""},
         {"only x86r", L"Demo", {L"x86r"}, L" --application demo.app.json", L"x86r",
@@ -202,6 +204,7 @@ TEST(Launcher, StartsTheGameWithItsApplication)
         {"a quote in --build", L"Demo", {L"x64r"}, L" --build \"a\\\" b\"", L"", {},
          "ERROR: Failed to start the game\n", e2e::standard_handles::captured, L"a.exe"},
     };
+    // clang-format on
     for (const auto& c : cases)
         check_start(c);
 }
@@ -214,12 +217,14 @@ TEST(LauncherOn32BitWindows, StartsTheBuildThatCanRun)
     ASSERT_EQ(native.wProcessorArchitecture, PROCESSOR_ARCHITECTURE_INTEL)
         << "these cases need a 32-bit Windows (WINEARCH=win32)";
 
+    // clang-format off
     const start_case cases[] = {
         {"both builds: x86r", L"Demo", {L"x64r", L"x86r"}, L"", L"x86r", {}, ""},
         {"a 64-bit build only", L"Demo", {L"x64r"}, L"", L"", {}, "ERROR: Failed to start the game\n"},
         {"--build x64r as written", L"Demo", {L"x64r", L"x86r"}, L" --build x64r", L"", {},
          "ERROR: Failed to start the game\n"},
     };
+    // clang-format on
     for (const auto& c : cases)
         check_start(c);
 }

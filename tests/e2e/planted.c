@@ -4,6 +4,8 @@
    asked for (one the loader made for a DLL's imports, say). */
 #include <windows.h>
 
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved); /* the loader's call */
+
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
     (void)reserved;

@@ -20,7 +20,7 @@ std::string utf8(const std::wstring& text)
 {
     int const size = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0,
                                          nullptr, nullptr);
-    std::string result(size, '\0');
+    std::string result(static_cast<std::size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), result.data(), size, nullptr,
                         nullptr);
     return result;

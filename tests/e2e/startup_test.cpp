@@ -39,7 +39,7 @@ TEST(Startup, CanaryIsRandomInEveryByte)
         ASSERT_EQ(run.output.size(), 22u) << run.output;
         ASSERT_EQ(run.output.substr(8), " RtlGenRandom\n") << run.output;
         for (int byte = 0; byte < 4; ++byte)
-            seen[byte].insert(run.output.substr(2 * byte, 2));
+            seen[byte].insert(run.output.substr(2 * static_cast<std::size_t>(byte), 2));
     }
     for (int byte = 0; byte < 4; ++byte)
         EXPECT_GT(seen[byte].size(), 1u) << "byte " << byte << " is always " << *seen[byte].begin();

@@ -60,7 +60,7 @@ struct fake_system {
                 return boost::filesystem::file_status(
                     found == files.end() ? boost::filesystem::file_not_found : found->second);
             },
-            [this] { return machine; },
+            [this]() noexcept { return machine; },
             [this](const std::string& file, const std::string& parameters,
                    const std::string& directory) {
                 starts.push_back({file, parameters, directory});

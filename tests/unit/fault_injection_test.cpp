@@ -279,6 +279,7 @@ TEST(FaultInjection, EveryFailedAllocationEndsAsDocumented)
     // The command lines, then each member of the system failing in each way
     // it can, on the line that asks it everything; the two that fail
     // without a word share a row.
+    // clang-format off
     const fault_case cases[] = {
         {"help", {"--help"}},
         {"plain", {}},
@@ -302,6 +303,7 @@ TEST(FaultInjection, EveryFailedAllocationEndsAsDocumented)
              os.shell_accepts = false;
          }},
     };
+    // clang-format on
     std::size_t all_runs = 0, all_documented = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

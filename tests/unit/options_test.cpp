@@ -28,6 +28,7 @@ std::optional<std::string> string_value(const boost::program_options::variables_
 TEST(Options, ToleratesAnyCommandLine)
 {
     const std::string self = "C:\\Games\\launcher.exe";
+    // clang-format off
     const parse_case cases[] = {
         {{}, false, {}, {}, false},
         {{self}, false, {}, {}, false},
@@ -62,10 +63,11 @@ TEST(Options, ToleratesAnyCommandLine)
         {{self, "--build", "--foo="}, false, {}, {}, true},
         {{self, "--=x", "--build", "y"}, false, {}, "y", false},
     };
+    // clang-format on
     auto const description = launcher::make_option_description();
     // In pieces as long as a command line allows, and cut wherever the
     // parser may be given the words apart.
-    for (std::size_t const least_piece : {64, 1})
+    for (std::size_t const least_piece : {std::size_t{64}, std::size_t{1}})
         for (const auto& c : cases) {
             std::string line = "piece " + std::to_string(least_piece) + ": ";
             for (const auto& argument : c.arguments)

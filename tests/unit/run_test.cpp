@@ -36,6 +36,7 @@ launcher::machine_report arm64_windows(bool x64_user_mode, bool x64_guest)
 TEST(Run, StartsTheGameFromTheChosenBuildFolder)
 {
     std::string const dir = demo_directory;
+    // clang-format off
     const run_case cases[] = {
         {"x64r present", {}, fs::regular_file, {x64r_game},
          {dir + "\\x64r\\quenby.exe", "", dir + "\\x64r"}, ""},
@@ -78,6 +79,7 @@ TEST(Run, StartsTheGameFromTheChosenBuildFolder)
         {"ARM64: x64 switched off for user mode", {}, fs::regular_file, {},
          {dir + "\\x86r\\quenby.exe", "", dir + "\\x86r"}, "", arm64_windows(false, true)},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fake_system os;

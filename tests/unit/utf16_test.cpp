@@ -12,6 +12,7 @@ struct to_utf8_case {
 
 TEST(Utf16, ToUtf8KeepsValidTextAndDropsOnlyUnpairedSurrogates)
 {
+    // clang-format off
     const to_utf8_case cases[] = {
         {"ascii", u"--build x86r", "--build x86r"},
         {"cyrillic", u"\u0418\u0433\u0440\u0430", "\xD0\x98\xD0\xB3\xD1\x80\xD0\xB0"},
@@ -25,6 +26,7 @@ TEST(Utf16, ToUtf8KeepsValidTextAndDropsOnlyUnpairedSurrogates)
         {"reversed pair", u"\xDFAE\xD83C", ""},
         {"empty", u"", ""},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(launcher::to_utf8(c.input), c.expected);

@@ -20,6 +20,7 @@ struct split_case {
 // Expectations worked out by hand from the Windows rules for command lines.
 TEST(Arguments, SplitsTheCommandLineByTheWindowsRules)
 {
+    // clang-format off
     const split_case cases[] = {
         {"nothing", u"", {}},
         {"only white space", u" \t\r\n\v\f", {}},
@@ -42,6 +43,7 @@ TEST(Arguments, SplitsTheCommandLineByTheWindowsRules)
         {"lone high surrogate before a quote", u"\xD800\"x y\"", {"x y"}},
         {"lone low surrogate", u"a\xDC00" u"b", {"ab"}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         words expected{"C:\\Games\\launcher.exe"};

@@ -83,6 +83,7 @@ TEST(Machine, ReadsEachAnswerOfWindows)
         BOOL wow64_process2;
         std::optional<USHORT> native_machine;
     };
+    // clang-format off
     const machine_case cases[] = {
         {"UserEnabled alone", true, true, user, TRUE, S_OK, true, true, TRUE, arm64},
         {"KernelEnabled alone", true, true, kernel, TRUE, S_OK, false, true, TRUE, arm64},
@@ -99,6 +100,7 @@ TEST(Machine, ReadsEachAnswerOfWindows)
         // probed on a 32-bit Windows instead of asking IsWow64Process.
         {"IsWow64Process2 fails", true, true, user, TRUE, S_OK, true, true, FALSE, std::nullopt},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         script = {c.wow64_process2, c.result, c.attributes, c.guest, {}};

@@ -78,6 +78,7 @@ TEST(SystemDll, LoadsFromSystem32Only)
         std::wstring system_directory;
         std::vector<std::pair<std::wstring, DWORD>> loads;
     };
+    // clang-format off
     const load_case cases[] = {
         {"SetDefaultDllDirectories present: the bare name", true, L"C:\\windows\\system32",
          {{L"shell32.dll", 0x800}}},
@@ -88,6 +89,7 @@ TEST(SystemDll, LoadsFromSystem32Only)
         {"absent, System32 one unit too long: nothing loaded", false, longest + L"d", {}},
         {"absent, GetSystemDirectoryW fails: nothing loaded", false, L"", {}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         script = {};
@@ -110,11 +112,13 @@ TEST(SystemDll, RestrictsTheSearchAtStartUp)
         std::vector<DWORD> default_directories;
         std::vector<std::wstring> dll_directories;
     };
+    // clang-format off
     const search_case cases[] = {
         {"SetDefaultDllDirectories present: System32 only", true, TRUE, {0x800}, {}},
         {"present but failing: the current folder out", true, FALSE, {0x800}, {L""}},
         {"absent: the current folder out", false, TRUE, {}, {L""}},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         script = {};
