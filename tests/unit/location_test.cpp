@@ -45,6 +45,7 @@ void check_locations(const std::vector<locate_case>& cases)
 // ".." never goes past it.
 TEST(Location, KeepsTheRootOfTheLaunchersPath)
 {
+    // clang-format off
     check_locations({
         {"drive", uR"(C:\Games\Demo\launcher.exe)", {},
          R"(C:\Games\Demo\x64r\quenby.exe)", R"(C:\Games\Demo\x86r\quenby.exe)", R"(C:\Games\Demo\x86r)"},
@@ -91,6 +92,7 @@ TEST(Location, KeepsTheRootOfTheLaunchersPath)
         {"no root: drive-relative", u"C:launcher.exe", {"x86r"}, "", "", ""},
         {"no root: the current drive's", uR"(\Q\launcher.exe)", {}, "", "", ""},
     });
+    // clang-format on
 }
 
 // "\\?\" goes where the plain path would be too long, and comes back where
@@ -112,6 +114,7 @@ TEST(Location, KeepsLongPathsWithinWhatWindowsTakes)
     std::string const long_build_name(254, 'b');
     std::string const longer_build_name(248, 'b');
 
+    // clang-format off
     check_locations({
         {R"(\\?\ path of 259 characters loses its prefix)",
          uR"(\\?\C:\)" + long_name + uR"(\launcher.exe)", {},
@@ -152,6 +155,7 @@ TEST(Location, KeepsLongPathsWithinWhatWindowsTakes)
         {"plain launcher path, file of 264 units", uR"(C:\Q\launcher.exe)", {longer_build_name},
          "", R"(C:\Q\)" + longer_build_name + R"(\quenby.exe)", R"(C:\Q\)" + longer_build_name},
     });
+    // clang-format on
 }
 
 // --build read as Windows reads a relative path without "\\?\", name by
@@ -159,6 +163,7 @@ TEST(Location, KeepsLongPathsWithinWhatWindowsTakes)
 // on disk, in any script.
 TEST(Location, ReadsNamesAsWindowsDoes)
 {
+    // clang-format off
     check_locations({
         {R"(\\?\ folder ending in a dot keeps it)", uR"(\\?\C:\Games\Q.\launcher.exe)", {},
          R"(\\?\C:\Games\Q.\x64r\quenby.exe)", R"(\\?\C:\Games\Q.\x86r\quenby.exe)",
@@ -208,6 +213,7 @@ TEST(Location, ReadsNamesAsWindowsDoes)
          "C:\\Games\\Q\xED\xA0\x80\\x64r\\quenby.exe", "C:\\Games\\Q\xED\xA0\x80\\x86r\\quenby.exe",
          "C:\\Games\\Q\xED\xA0\x80\\x86r"},
     });
+    // clang-format on
 }
 
 // A DOS device is no folder: not in --build, nor as the working folder's
@@ -218,6 +224,7 @@ TEST(Location, ReadsNamesAsWindowsDoes)
 // and Namespaces".
 TEST(Location, RefusesDevices)
 {
+    // clang-format off
     check_locations({
         {"device", uR"(C:\Q\launcher.exe)", {"CON"}, "", "", ""},
         {"device with an extension", uR"(C:\Q\launcher.exe)", {"x86r/nul.txt"}, "", "", ""},
@@ -238,6 +245,7 @@ TEST(Location, RefusesDevices)
         {"a device inside the launcher's folder", uR"(C:\Q\AUX\launcher.exe)", {},
          R"(C:\Q\AUX\x64r\quenby.exe)", R"(C:\Q\AUX\x86r\quenby.exe)", R"(C:\Q\AUX\x86r)"},
     });
+    // clang-format on
 }
 
 // Microsoft, "Naming Files, Paths, and Namespaces": < > : " / \ | ? * and
@@ -246,6 +254,7 @@ TEST(Location, RefusesDevices)
 // Windows' shell finds no C:\Q\a" b\quenby.exe, Wine's ran C:\Q\a.exe.
 TEST(Location, RefusesCharactersWindowsRefuses)
 {
+    // clang-format off
     check_locations({
         {"a quote", uR"(C:\Q\sub\launcher.exe)", {R"(..\a" b)"}, "", "", ""},
         {"an asterisk", uR"(C:\Q\launcher.exe)", {"x86r*"}, "", "", ""},
@@ -260,6 +269,7 @@ TEST(Location, RefusesCharactersWindowsRefuses)
         {"U+001F", uR"(C:\Q\launcher.exe)", {"x86r\x1F"}, "", "", ""},
         {"in a name .. takes away", uR"(C:\Q\launcher.exe)", {R"(a"\..\x86r)"}, "", "", ""},
     });
+    // clang-format on
 }
 
 struct machine_case {
