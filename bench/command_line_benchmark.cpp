@@ -17,8 +17,8 @@ namespace {
 const auto description = launcher::make_option_description();
 
 // `head`, then `piece` repeated, then `tail`, cut to `length` units.
-std::u16string command_line(std::size_t length, std::u16string_view head,
-                            std::u16string_view piece, std::u16string_view tail)
+std::u16string command_line(std::size_t length, std::u16string_view head, std::u16string_view piece,
+                            std::u16string_view tail)
 {
     std::u16string line(head);
     while (line.size() + tail.size() < length)

@@ -83,7 +83,8 @@ double time_start_from_fresh_parent(const fs::path& program, int words)
 {
     fs::path const self = e2e::program_directory() / L"launch_timer.exe";
     auto const run = e2e::run_process(self, L"\"" + self.wstring() + L"\" --time-one \"" +
-                                                program.wstring() + L"\" " + std::to_wstring(words));
+                                                program.wstring() + L"\" " +
+                                                std::to_wstring(words));
     if (run.exit_code != 0)
         give_up("the fresh parent failed: " + run.output);
     return std::strtod(run.output.c_str(), nullptr);
@@ -129,8 +130,8 @@ void compare(const char* title, const char* a_name, const timer& a, const char* 
     std::printf("%s (%d runs each, alternating)\n", title, runs);
     std::printf("  median %-24s %.2f ms\n", a_name, a_median);
     std::printf("  median %-24s %.2f ms\n", b_name, b_median);
-    std::printf("  ratio                           %.3f (target at most %.2f)\n", a_median / b_median,
-                target);
+    std::printf("  ratio                           %.3f (target at most %.2f)\n",
+                a_median / b_median, target);
 }
 
 } // namespace
@@ -154,15 +155,17 @@ int wmain(int argc, wchar_t** argv)
     fs::path const record = folder / L"x64r" / L"received.txt";
     fs::remove(record);
 
-    compare("Started from this process", "launcher.exe", [&] { return time_start(launcher, 0); },
-            "least launcher", [&] { return time_start(least, 0); }, runs, record, 1.03);
-    compare("Started from a fresh parent each", "launcher.exe",
-            [&] { return time_start_from_fresh_parent(launcher, 0); }, "least launcher",
-            [&] { return time_start_from_fresh_parent(least, 0); }, runs, record, 1.03);
-    compare("Longest command line of one-letter words, fresh parents",
-            "launcher.exe, 16,380 words", [&] { return time_start_from_fresh_parent(launcher, 16380); },
-            "launcher.exe, none", [&] { return time_start_from_fresh_parent(launcher, 0); }, runs,
-            record, 2.0);
+    compare(
+        "Started from this process", "launcher.exe", [&] { return time_start(launcher, 0); },
+        "least launcher", [&] { return time_start(least, 0); }, runs, record, 1.03);
+    compare(
+        "Started from a fresh parent each", "launcher.exe",
+        [&] { return time_start_from_fresh_parent(launcher, 0); }, "least launcher",
+        [&] { return time_start_from_fresh_parent(least, 0); }, runs, record, 1.03);
+    compare(
+        "Longest command line of one-letter words, fresh parents", "launcher.exe, 16,380 words",
+        [&] { return time_start_from_fresh_parent(launcher, 16380); }, "launcher.exe, none",
+        [&] { return time_start_from_fresh_parent(launcher, 0); }, runs, record, 2.0);
 
     auto const size = fs::file_size(launcher);
     std::printf("launcher.exe size: %llu bytes, %.2f MiB (target at most 1.5 MiB)\n",

@@ -26,9 +26,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <sstream>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,7 +68,7 @@ std::string read_argument(const std::string& text, std::string& rest)
                     value += '"';
                     i += run + 1;
                 } else {
-                    i += run;  // the quote is read next, as a delimiter
+                    i += run; // the quote is read next, as a delimiter
                 }
             } else {
                 value.append(run, '\\');
@@ -117,7 +117,9 @@ outcome outcome_of(const po::variables_map& values, bool reported)
 {
     outcome result{{}, reported};
     for (const auto& [name, value] : values)
-        result.recorded[name] = value.value().type() == typeid(std::string) ? value.as<std::string>() : "";
+        result.recorded[name] = value.value().type() == typeid(std::string)
+                                    ? value.as<std::string>()
+                                    : "";
     return result;
 }
 
@@ -183,7 +185,8 @@ const std::vector<launcher_at> launchers = {
     {u"C:\\Q\\AUX\\sub\\launcher.exe", {u"C:\\"}},
     {u"\\\\server\\share\\Q\\launcher.exe", {u"\\\\server\\share"}},
     {u"\\\\?\\C:\\Q\\sub\\launcher.exe", {u"C:\\", u"\\\\?\\C:\\"}},
-    {u"\\\\?\\UNC\\server\\share\\Q\\launcher.exe", {u"\\\\server\\share", u"\\\\?\\UNC\\server\\share"}},
+    {u"\\\\?\\UNC\\server\\share\\Q\\launcher.exe",
+     {u"\\\\server\\share", u"\\\\?\\UNC\\server\\share"}},
     {u"\\\\?\\Volume{1b3b}\\Q\\launcher.exe", {u"\\\\?\\Volume{1b3b}"}},
     {u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\Q\\launcher.exe",
      {u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1"}},
@@ -234,7 +237,8 @@ bool dos_device(std::u16string_view name)
     if (base.size() != 4 || !(starts_with(base, u"COM") || starts_with(base, u"LPT")))
         return false;
     char16_t const digit = base[3];
-    return (digit >= u'1' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' || digit == u'\u00B3';
+    return (digit >= u'1' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' ||
+           digit == u'\u00B3';
 }
 
 // The --build rule for one launcher path: the shell gets nothing or
@@ -249,7 +253,8 @@ void check_location(const launcher_at& at, std::string_view build)
     if (!game)
         return;
     auto const fail = [&](const char* what) {
-        std::fprintf(stderr, "launcher path: %s\n--build (%zu bytes): %.200s\nworking folder: %.300s\n",
+        std::fprintf(stderr,
+                     "launcher path: %s\n--build (%zu bytes): %.200s\nworking folder: %.300s\n",
                      launcher::path_to_utf8(at.module_path).c_str(), build.size(),
                      std::string(build).c_str(), game->working_directory.c_str());
         ::fail(what);
@@ -260,8 +265,8 @@ void check_location(const launcher_at& at, std::string_view build)
     std::u16string const file = launcher::path_to_utf16(game->executable);
 
     auto const root = std::find_if(at.roots.begin(), at.roots.end(), [&](const std::u16string& r) {
-        return starts_with(folder, r) && (folder.size() == r.size() || r.back() == u'\\' ||
-                                          folder[r.size()] == u'\\');
+        return starts_with(folder, r) &&
+               (folder.size() == r.size() || r.back() == u'\\' || folder[r.size()] == u'\\');
     });
     if (root == at.roots.end())
         fail("the working folder lost the launcher's root");
@@ -271,8 +276,8 @@ void check_location(const launcher_at& at, std::string_view build)
     if (folder.size() > 258)
         fail("a working folder SetCurrentDirectory refuses");
     std::u16string const plain_folder = plain(folder);
-    std::u16string const in_folder =
-        plain_folder + (plain_folder.back() == u'\\' ? u"" : u"\\") + u"quenby.exe";
+    std::u16string const in_folder = plain_folder + (plain_folder.back() == u'\\' ? u"" : u"\\") +
+                                     u"quenby.exe";
     if (plain(file) != in_folder)
         fail("the game is not quenby.exe in its working folder");
 
@@ -301,7 +306,7 @@ void check_location(const launcher_at& at, std::string_view build)
 // What the launcher makes of one command line: the part the time bound is for.
 struct stage_run {
     std::vector<std::string> arguments;
-    std::string said;  // what the options stage wrote
+    std::string said; // what the options stage wrote
     po::variables_map options;
     std::string parameters;
 };
@@ -392,8 +397,8 @@ void check_path_keeps_every_unit(const std::u16string& line)
 void check_build_location(const std::u16string& line, const stage_run& run)
 {
     // Without --build the launcher takes x64r or x86r: x86r stands for both.
-    std::string const build =
-        run.options.count("build") ? run.options["build"].as<std::string>() : "x86r";
+    std::string const build = run.options.count("build") ? run.options["build"].as<std::string>()
+                                                         : "x86r";
     for (const launcher_at& at : launchers)
         check_location(at, build);
     // Quoting brings any text to --build: the input itself is a value too,
@@ -454,7 +459,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 // quadratic oracle run for each.
 extern "C" int LLVMFuzzerInitialize(int* /* argc */, char*** /* argv */)
 {
-    std::vector<std::uint8_t> longest;  // "a a a ... a" in UTF-16LE, 32767 units
+    std::vector<std::uint8_t> longest; // "a a a ... a" in UTF-16LE, 32767 units
     for (std::size_t unit = 0; unit < 32767; ++unit)
         longest.insert(longest.end(), {static_cast<std::uint8_t>(unit % 2 ? ' ' : 'a'), 0});
     return LLVMFuzzerTestOneInput(longest.data(), longest.size());

@@ -14,7 +14,7 @@ inline constexpr std::string_view unknown_program = "Unknown absolute executable
 // the command line after the program name, converted to UTF-8 and split by
 // the Windows rules. A path such as "C:\Games --build x\launcher.exe" is
 // never taken apart, so none of its words can pass for an option.
-[[nodiscard]] std::vector<std::string> make_arguments(
-    std::optional<std::string> program, std::u16string_view command_line);
+[[nodiscard]] std::vector<std::string> make_arguments(std::optional<std::string> program,
+                                                      std::u16string_view command_line);
 
 } // namespace launcher

@@ -27,8 +27,7 @@ void use_utf8_for_paths()
 
 } // namespace
 
-int run(const std::vector<std::string>& arguments, const system_services& system,
-        std::ostream& out)
+int run(const std::vector<std::string>& arguments, const system_services& system, std::ostream& out)
 {
     use_utf8_for_paths();
 

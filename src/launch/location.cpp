@@ -20,7 +20,7 @@ std::optional<bool> runs_x64_programs(const machine_report& machine)
             // "yes" from Windows counts.
             return machine.x64_user_mode.value_or(machine.x64_guest.value_or(false));
         default:
-            return std::nullopt;  // a machine this rule does not know
+            return std::nullopt; // a machine this rule does not know
         }
     }
     // A Windows older than 10 (1709) runs on x86 or x64 only: 64-bit means x64.
@@ -36,7 +36,7 @@ std::optional<game_location> game_paths(std::u16string_view module_path, std::st
     if (folder.root.empty() || folder.root == "\\")
         return std::nullopt;
     if (!folder.components.empty())
-        folder.components.pop_back();  // the launcher's own file name
+        folder.components.pop_back(); // the launcher's own file name
     if (!append_as_windows_reads(folder, build))
         return std::nullopt;
     auto working_directory = written_as_working_folder(folder);
@@ -64,7 +64,7 @@ std::optional<game_location> locate_game(const boost::program_options::variables
         // directory named quenby.exe is there too: both count as present.
         auto const probe = game_paths(module_path, "x64r");
         if (!probe)
-            return std::nullopt;  // nowhere to look, nor to start from
+            return std::nullopt; // nowhere to look, nor to start from
         auto const type = system.status(probe->executable).type();
         build = type != fs::status_error && type != fs::file_not_found ? "x64r" : "x86r";
     }

@@ -19,8 +19,8 @@ namespace launcher {
 // Windows paths in WTF-8 (see platform/utf16.hpp), written as Windows
 // writes them.
 struct game_location {
-    std::string executable;         // <launcher folder>\<build>\quenby.exe
-    std::string working_directory;  // <launcher folder>\<build>
+    std::string executable;        // <launcher folder>\<build>\quenby.exe
+    std::string working_directory; // <launcher folder>\<build>
 };
 
 // The game's paths in the `build` folder beside the launcher at

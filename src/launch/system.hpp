@@ -19,10 +19,10 @@ inline constexpr std::uint16_t arm64 = 0xAA64;
 // What Windows says about the machine it runs on. Each answer is empty where
 // this Windows lacks the call or the call failed.
 struct machine_report {
-    std::optional<std::uint16_t> native_machine;  // IsWow64Process2
-    std::optional<bool> x64_user_mode;            // GetMachineTypeAttributes(AMD64): UserEnabled
-    std::optional<bool> x64_guest;                // IsWow64GuestMachineSupported(AMD64)
-    std::optional<bool> wow64;                    // IsWow64Process: a 64-bit Windows
+    std::optional<std::uint16_t> native_machine; // IsWow64Process2
+    std::optional<bool> x64_user_mode;           // GetMachineTypeAttributes(AMD64): UserEnabled
+    std::optional<bool> x64_guest;               // IsWow64GuestMachineSupported(AMD64)
+    std::optional<bool> wow64;                   // IsWow64Process: a 64-bit Windows
 };
 
 // What the launcher asks of the operating system. The real services live in

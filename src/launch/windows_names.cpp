@@ -33,10 +33,11 @@ bool is_dos_device(std::string_view name)
         device.pop_back();
     for (char& c : device)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (device == "CON" || device == "PRN" || device == "AUX" || device == "NUL" || device == "CONIN$" ||
-        device == "CONOUT$")
+    if (device == "CON" || device == "PRN" || device == "AUX" || device == "NUL" ||
+        device == "CONIN$" || device == "CONOUT$")
         return true;
-    std::string_view const number = std::string_view(device).substr(std::min<std::size_t>(device.size(), 3));
+    std::string_view const number = std::string_view(device).substr(
+        std::min<std::size_t>(device.size(), 3));
     return (device.rfind("COM", 0) == 0 || device.rfind("LPT", 0) == 0) &&
            ((number.size() == 1 && number[0] >= '1' && number[0] <= '9') || number == "\xC2\xB9" ||
             number == "\xC2\xB2" || number == "\xC2\xB3");

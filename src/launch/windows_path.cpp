@@ -9,10 +9,7 @@
 namespace launcher {
 namespace {
 
-bool is_separator(char c)
-{
-    return c == '\\' || c == '/';
-}
+bool is_separator(char c) { return c == '\\' || c == '/'; }
 
 // The components of `text`, split at either separator; a run of separators
 // counts as one.
@@ -56,7 +53,8 @@ bool is_named(std::string_view component, std::string_view lower_case_name)
 bool is_drive(std::string_view component)
 {
     return component.size() == 2 && component[1] == ':' &&
-           ((component[0] >= 'A' && component[0] <= 'Z') || (component[0] >= 'a' && component[0] <= 'z'));
+           ((component[0] >= 'A' && component[0] <= 'Z') ||
+            (component[0] >= 'a' && component[0] <= 'z'));
 }
 
 std::string compose(const std::string& root, const std::vector<std::string>& components)
@@ -70,7 +68,7 @@ std::string compose(const std::string& root, const std::vector<std::string>& com
     return text;
 }
 
-}  // namespace
+} // namespace
 
 windows_path parse_windows_path(std::string_view text)
 {
@@ -132,7 +130,7 @@ bool append_as_windows_reads(windows_path& path, std::string_view relative)
     add_components(relative, names);
     auto const refused = [](const std::string& name) { return holds_refused_character(name); };
     if (std::any_of(names.begin(), names.end(), refused))
-        return false;  // even in a name that ".." takes away
+        return false; // even in a name that ".." takes away
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (names[i] == "..") {
             if (!path.components.empty())
@@ -144,7 +142,7 @@ bool append_as_windows_reads(windows_path& path, std::string_view relative)
         bool const last = i + 1 == names.size();
         std::string name = last ? read_as_last_name(names[i]) : read_as_inner_name(names[i]);
         if (name.empty())
-            continue;  // dots and blanks only, at the end: the folder itself
+            continue; // dots and blanks only, at the end: the folder itself
         if (name == ".." || is_dos_device(name))
             return false;
         path.components.push_back(std::move(name));
@@ -160,9 +158,11 @@ std::string written_for_windows(const windows_path& path, std::size_t limit)
 {
     std::string const plain = compose(path.root, path.components);
     bool const same = path_to_utf16(plain).size() < limit &&
-                      std::none_of(path.components.begin(), path.components.end(),
-                                   [](const std::string& name) { return ends_in_dot_or_blank(name); });
-    return same || path.verbatim_root.empty() ? plain : compose(path.verbatim_root, path.components);
+                      std::none_of(
+                          path.components.begin(), path.components.end(),
+                          [](const std::string& name) { return ends_in_dot_or_blank(name); });
+    return same || path.verbatim_root.empty() ? plain
+                                              : compose(path.verbatim_root, path.components);
 }
 
 // The working folder's last name may come from the launcher's own path

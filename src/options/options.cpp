@@ -37,10 +37,11 @@ reach words_taken(std::string_view word, const po::options_description& descript
         // Looked up as finish_option looks it up: guessing on, case-sensitive.
         if (word.size() >= 3 && word[0] == '-' && word[1] == '-') {
             auto const equals = word.find('=');
-            std::string const name(word.substr(2, equals == std::string_view::npos ? equals : equals - 2));
+            std::string const name(
+                word.substr(2, equals == std::string_view::npos ? equals : equals - 2));
             // "--=x" gets no name and is read as a plain word.
-            auto const* option =
-                name.empty() ? nullptr : description.find_nothrow(name, true, false, false);
+            auto const* option = name.empty() ? nullptr
+                                              : description.find_nothrow(name, true, false, false);
             if (!option)
                 return {};
             // A value after "=" counts as one already given; an empty one
@@ -148,7 +149,7 @@ po::parsed_options parse_in_pieces(const std::vector<std::string>& arguments,
     std::vector<const char*> words;
     words.reserve(arguments.size() + 1);
     if (arguments.empty())
-        words.push_back("");  // no program either
+        words.push_back(""); // no program either
     for (const std::string& argument : arguments)
         words.push_back(argument.c_str());
 
@@ -196,8 +197,8 @@ po::parsed_options parse_in_pieces(const std::vector<std::string>& arguments,
 }
 
 po::variables_map parse_options(const std::vector<std::string>& arguments,
-                                const po::options_description& description,
-                                std::ostream& out, std::size_t least_piece)
+                                const po::options_description& description, std::ostream& out,
+                                std::size_t least_piece)
 {
     po::variables_map values;
     try {
@@ -210,7 +211,7 @@ po::variables_map parse_options(const std::vector<std::string>& arguments,
         // whatever options were recorded before it.
         throw;
     } catch (const std::length_error&) {
-        throw;  // a string or vector that could not grow: the same
+        throw; // a string or vector that could not grow: the same
     } catch (const std::exception&) {
         out << "Unknown program options found which are ignored. "
                "Type \"--help\" for valid program options.\n";

@@ -32,8 +32,7 @@ namespace launcher {
 // piece can be read together with a word of the next.
 [[nodiscard]] boost::program_options::parsed_options parse_in_pieces(
     const std::vector<std::string>& arguments,
-    const boost::program_options::options_description& description,
-    std::size_t least_piece = 64);
+    const boost::program_options::options_description& description, std::size_t least_piece = 64);
 
 // Parses the argument vector, element 0 excluded, under a tolerant policy:
 // undeclared options and stray words are ignored; a malformed command line
@@ -43,7 +42,7 @@ namespace launcher {
 // parse_in_pieces.)
 [[nodiscard]] boost::program_options::variables_map parse_options(
     const std::vector<std::string>& arguments,
-    const boost::program_options::options_description& description,
-    std::ostream& out, std::size_t least_piece = 64);
+    const boost::program_options::options_description& description, std::ostream& out,
+    std::size_t least_piece = 64);
 
 } // namespace launcher

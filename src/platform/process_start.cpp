@@ -39,13 +39,10 @@ bool launcher_canary_from_system = false;
 [[noreturn]] __attribute__((no_stack_protector)) void __stack_chk_fail()
 {
     TerminateProcess(GetCurrentProcess(), STATUS_STACK_BUFFER_OVERRUN);
-    __builtin_trap();  // TerminateProcess on oneself does not return
+    __builtin_trap(); // TerminateProcess on oneself does not return
 }
 
-[[noreturn]] __attribute__((no_stack_protector)) void __chk_fail()
-{
-    __stack_chk_fail();
-}
+[[noreturn]] __attribute__((no_stack_protector)) void __chk_fail() { __stack_chk_fail(); }
 
 // MinGW's start-up code for a GUI program (with -municode, the one that
 // ends in wWinMain): it starts the C runtime and runs static constructors.

@@ -14,7 +14,8 @@ BOOL WINAPI system_shell_execute(SHELLEXECUTEINFOW* request)
     FARPROC const execute = shell32 ? GetProcAddress(shell32, "ShellExecuteExW") : nullptr;
     if (!execute)
         return FALSE;
-    return reinterpret_cast<BOOL(WINAPI*)(SHELLEXECUTEINFOW*)>(reinterpret_cast<void*>(execute))(request);
+    return reinterpret_cast<BOOL(WINAPI*)(SHELLEXECUTEINFOW*)>(reinterpret_cast<void*>(execute))(
+        request);
 }
 
 bool shell_start(const std::string& file, const std::string& parameters,
@@ -24,7 +25,7 @@ bool shell_start(const std::string& file, const std::string& parameters,
         return false;
 
     std::wstring const wide_file = path_to_wide(file);
-    std::wstring const wide_parameters = to_wide(parameters);  // "" rather than null
+    std::wstring const wide_parameters = to_wide(parameters); // "" rather than null
     std::wstring const wide_directory = path_to_wide(directory);
 
     SHELLEXECUTEINFOW request{};

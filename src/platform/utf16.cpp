@@ -44,7 +44,7 @@ std::u16string to_utf16(std::string_view text)
 std::string path_to_utf8(std::u16string_view path)
 {
     std::string text;
-    std::size_t run = 0;  // where the text not yet converted begins
+    std::size_t run = 0; // where the text not yet converted begins
     for (std::size_t i = 0; i < path.size(); ++i) {
         char16_t const unit = path[i];
         if (is_high_surrogate(unit) && i + 1 < path.size() && is_low_surrogate(path[i + 1])) {
@@ -68,9 +68,11 @@ std::u16string path_to_utf16(std::string_view path)
     // UTF-8 has no such sequence, so nothing valid is taken for one.
     for (std::size_t i = 0; i + 2 < path.size(); ++i) {
         auto const byte = [&](std::size_t at) { return static_cast<unsigned char>(path[at]); };
-        if (byte(i) == 0xED && byte(i + 1) >= 0xA0 && byte(i + 1) <= 0xBF && (byte(i + 2) & 0xC0) == 0x80) {
+        if (byte(i) == 0xED && byte(i + 1) >= 0xA0 && byte(i + 1) <= 0xBF &&
+            (byte(i + 2) & 0xC0) == 0x80) {
             units += to_utf16(path.substr(run, i - run));
-            units += static_cast<char16_t>(0xD000 | ((byte(i + 1) & 0x3F) << 6) | (byte(i + 2) & 0x3F));
+            units += static_cast<char16_t>(0xD000 | ((byte(i + 1) & 0x3F) << 6) |
+                                           (byte(i + 2) & 0x3F));
             i += 2;
             run = i + 1;
         }

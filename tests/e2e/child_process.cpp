@@ -66,8 +66,8 @@ void process_group::wait_until_all_ended() const
     // waited. A minute is not a verdict but a fault of its own.
     for (DWORD waited = 0;; waited += 20) {
         JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
-        if (!QueryInformationJobObject(job_.get(), JobObjectBasicAccountingInformation,
-                                       &accounting, sizeof accounting, nullptr))
+        if (!QueryInformationJobObject(job_.get(), JobObjectBasicAccountingInformation, &accounting,
+                                       sizeof accounting, nullptr))
             fail("QueryInformationJobObject");
         if (accounting.ActiveProcesses == 0)
             return;
@@ -80,8 +80,7 @@ void process_group::wait_until_all_ended() const
 
 finished_process run_process(const std::filesystem::path& application,
                              const std::wstring& command_line,
-                             const std::filesystem::path& directory,
-                             standard_handles handles,
+                             const std::filesystem::path& directory, standard_handles handles,
                              const process_group* group)
 {
     bool const capture = handles == standard_handles::captured;
@@ -119,7 +118,7 @@ finished_process run_process(const std::filesystem::path& application,
         if (ResumeThread(thread.get()) == DWORD(-1))
             fail("ResumeThread");
     }
-    write_end.reset();  // only the child may hold the write end now
+    write_end.reset(); // only the child may hold the write end now
 
     if (WaitForSingleObject(process.get(), 60'000) != WAIT_OBJECT_0)
         throw std::runtime_error("the process did not end within a minute");
@@ -151,8 +150,8 @@ std::filesystem::path program_directory()
 temporary_directory::temporary_directory(const std::wstring& name)
 {
     std::filesystem::path const base = std::filesystem::temp_directory_path() /
-        (L"launcher-e2e-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-         std::to_wstring(GetTickCount()));
+                                       (L"launcher-e2e-" + std::to_wstring(GetCurrentProcessId()) +
+                                        L"-" + std::to_wstring(GetTickCount()));
     path_ = base / name;
     std::filesystem::create_directories(path_);
 }

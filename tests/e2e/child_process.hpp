@@ -11,7 +11,7 @@ namespace e2e {
 
 struct finished_process {
     DWORD exit_code;
-    std::string output;  // standard output, as written
+    std::string output; // standard output, as written
 };
 
 // Where the child's standard handles lead: to a pipe the test reads, or

@@ -23,7 +23,7 @@ std::string utf8(const fs::path& path)
 struct received {
     std::vector<std::string> words;
     std::string directory;
-    std::string machine;  // what the game was built for: "x64" or "x86"
+    std::string machine; // what the game was built for: "x64" or "x86"
 };
 
 // A copy of the launcher in a folder of its own, or at the root of a drive
@@ -97,17 +97,14 @@ struct installation {
 private:
     std::optional<e2e::temporary_directory> temporary_;
     fs::path root_;
-    e2e::process_group started_;  // the launchers run here, and what they start
+    e2e::process_group started_; // the launchers run here, and what they start
 };
 
 TEST(Launcher, PrintsHelpAndStartsNothing)
 {
     const std::wstring command_lines[] = {
-        L" --help",
-        L"\t--h   ",
-        L" --help --build x86r --application \"a b\"",
-        L" \"--help\"",
-        L" stray -h --help",
+        L" --help",     L"\t--h   ",         L" --help --build x86r --application \"a b\"",
+        L" \"--help\"", L" stray -h --help",
     };
     installation const demo;
     demo.add_game(L"x64r");
@@ -135,11 +132,11 @@ struct start_case {
     std::wstring folder;
     std::vector<std::wstring> games;
     std::wstring options;
-    std::wstring started;  // build folder expected to start; none: no game starts
-    std::vector<std::string> words;  // after the game's own path
+    std::wstring started;           // build folder expected to start; none: no game starts
+    std::vector<std::string> words; // after the game's own path
     std::string output;
     e2e::standard_handles handles = e2e::standard_handles::captured;
-    std::wstring planted{};  // a program beside the launcher that must not start
+    std::wstring planted{}; // a program beside the launcher that must not start
 };
 
 void check_start(const start_case& c)

@@ -48,7 +48,7 @@ void print_loaded(HMODULE module)
 int WINAPI wWinMain(HINSTANCE /* instance */, HINSTANCE /* previous */, PWSTR command_line,
                     int /* show */)
 {
-    _setmode(_fileno(stdout), _O_BINARY);  // "\n", not "\r\n"
+    _setmode(_fileno(stdout), _O_BINARY); // "\n", not "\r\n"
     std::wstring const line = command_line;
     auto const blank = line.find(L' ');
     std::wstring const mode = line.substr(0, blank);

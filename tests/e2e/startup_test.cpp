@@ -14,8 +14,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-e2e::finished_process probe(const std::wstring& arguments, const fs::path& program =
-                                e2e::program_directory() / L"startup_probe.exe")
+e2e::finished_process probe(const std::wstring& arguments,
+                            const fs::path& program = e2e::program_directory() /
+                                                      L"startup_probe.exe")
 {
     return e2e::run_process(program, L"\"" + program.wstring() + L"\" " + arguments);
 }
@@ -23,7 +24,7 @@ e2e::finished_process probe(const std::wstring& arguments, const fs::path& progr
 TEST(Startup, StackOverrunEndsTheProcessAtOnce)
 {
     auto const run = probe(L"overflow");
-    EXPECT_EQ(run.exit_code, 0xC0000409u);  // STATUS_STACK_BUFFER_OVERRUN
+    EXPECT_EQ(run.exit_code, 0xC0000409u); // STATUS_STACK_BUFFER_OVERRUN
     EXPECT_EQ(run.output, "before\n");
 }
 
@@ -69,7 +70,10 @@ public:
     [[nodiscard]] fs::path planted() const { return folder_.path() / L"version.dll"; }
 
 private:
-    [[nodiscard]] std::wstring program_key() const { return L"Software\\Wine\\AppDefaults\\" + program_; }
+    [[nodiscard]] std::wstring program_key() const
+    {
+        return L"Software\\Wine\\AppDefaults\\" + program_;
+    }
 
     e2e::temporary_directory folder_;
     std::wstring program_;
@@ -103,7 +107,7 @@ TEST(Startup, DllPlantedBesideTheProgramIsNotLoaded)
 TEST(Startup, LauncherLoadsNoDllPlantedBesideIt)
 {
     planted_version_dll const setup(L"launcher.exe");
-    auto const run = probe(L"--build nowhere", setup.program());  // the shell is asked, and refuses
+    auto const run = probe(L"--build nowhere", setup.program()); // the shell is asked, and refuses
     EXPECT_EQ(run.output, "ERROR: Failed to start the game\n");
     EXPECT_FALSE(fs::exists(setup.planted().wstring() + L".loaded"));
 }

@@ -7,5 +7,5 @@
 #include <cctype>
 
 #define _WIN32 1
-#define BOOST_NO_STD_WSTRING 1  // only the narrow splitter is used
+#define BOOST_NO_STD_WSTRING 1 // only the narrow splitter is used
 #include BOOST_PROGRAM_OPTIONS_WINMAIN_SOURCE

@@ -33,7 +33,7 @@ struct start_request {
 struct fake_system {
     std::u16string module_path = demo_module;
     bool module_path_fails = false;
-    std::map<std::string, boost::filesystem::file_type> files;  // by UTF-8 path, as probed
+    std::map<std::string, boost::filesystem::file_type> files; // by UTF-8 path, as probed
     std::optional<boost::system::error_code> probe_error;
     launcher::machine_report machine = x64_windows;
     bool shell_accepts = true;

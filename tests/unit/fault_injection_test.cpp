@@ -75,8 +75,14 @@ void* allocate_aligned(std::size_t size, std::align_val_t alignment)
 
 void* operator new(std::size_t size) { return allocate(size); }
 void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, std::align_val_t alignment) { return allocate_aligned(size, alignment); }
-void* operator new[](std::size_t size, std::align_val_t alignment) { return allocate_aligned(size, alignment); }
+void* operator new(std::size_t size, std::align_val_t alignment)
+{
+    return allocate_aligned(size, alignment);
+}
+void* operator new[](std::size_t size, std::align_val_t alignment)
+{
+    return allocate_aligned(size, alignment);
+}
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept
 {
     try {
@@ -85,7 +91,10 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept
         return nullptr;
     }
 }
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept
+{
+    return operator new(size, tag);
+}
 void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept
 {
     try {
@@ -94,7 +103,8 @@ void* operator new(std::size_t size, std::align_val_t alignment, const std::noth
         return nullptr;
     }
 }
-void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t& tag) noexcept
+void* operator new[](std::size_t size, std::align_val_t alignment,
+                     const std::nothrow_t& tag) noexcept
 {
     return operator new(size, alignment, tag);
 }
@@ -108,14 +118,20 @@ void operator delete(void* block, std::size_t, std::align_val_t) noexcept { std:
 void operator delete[](void* block, std::size_t, std::align_val_t) noexcept { std::free(block); }
 void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
 void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
-void operator delete(void* block, std::align_val_t, const std::nothrow_t&) noexcept { std::free(block); }
-void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete(void* block, std::align_val_t, const std::nothrow_t&) noexcept
+{
+    std::free(block);
+}
+void operator delete[](void* block, std::align_val_t, const std::nothrow_t&) noexcept
+{
+    std::free(block);
+}
 
 namespace {
 
 struct outcome {
-    int exit_code = 0;       // as the process's exit status: -1 is 255
-    int signal = 0;          // a crash, or std::terminate's abort
+    int exit_code = 0; // as the process's exit status: -1 is 255
+    int signal = 0;    // a crash, or std::terminate's abort
     std::string output;
     std::vector<start_request> starts;
     bool failure_injected = false;
@@ -153,7 +169,7 @@ std::string read_all(int from)
 
 struct child_run {
     pid_t pid;
-    int output, record;  // the child's standard output; what it reports
+    int output, record; // the child's standard output; what it reports
 };
 
 // Starts one run of the launcher in a child process, whose allocation
@@ -167,7 +183,7 @@ child_run start_run(const std::vector<std::string>& arguments, void (*set_up)(fa
     if (pipe(output) != 0 || pipe(record) != 0)
         throw std::runtime_error("no pipe");
     std::cout.flush();
-    std::fflush(stdout);  // nothing of the parent's may come out of the child
+    std::fflush(stdout); // nothing of the parent's may come out of the child
     pid_t const child = fork();
     if (child < 0)
         throw std::runtime_error("no fork");
@@ -270,7 +286,7 @@ void x64r_present(fake_system& os) { os.files[x64r_game] = boost::filesystem::re
 
 struct fault_case {
     const char* name;
-    std::vector<std::string> options;  // after element 0
+    std::vector<std::string> options; // after element 0
     void (*set_up)(fake_system&) = x64r_present;
 };
 
@@ -316,7 +332,7 @@ TEST(FaultInjection, EveryFailedAllocationEndsAsDocumented)
         ASSERT_LE(clean.starts.size(), 1u) << describe(clean);
 
         std::size_t runs = 0, as_documented = 0;
-        std::map<std::string, std::size_t> wrong;  // outcome -> how many runs
+        std::map<std::string, std::size_t> wrong; // outcome -> how many runs
         // Two runs at a time, for the test's time: the second is of no
         // account once the first passed untouched.
         for (std::size_t fail = 1;; fail += 2) {

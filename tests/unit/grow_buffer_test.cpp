@@ -32,12 +32,9 @@ TEST(GrowBuffer, RetriesUntilTheWholeTextFits)
         std::size_t length;
         std::vector<std::size_t> sizes;
     } cases[] = {
-        {0, {4}},  // an empty answer is a failure, not an empty text
-        {3, {4}},
-        {4, {4, 8}},  // as long as the buffer: possibly cut, so retried
-        {5, {4, 8}},
-        {17, {4, 8, 16, 32}},
-        {300, {4, 8, 16, 32, 64, 128, 256, 512}},
+        {0, {4}},                 // an empty answer is a failure, not an empty text
+        {3, {4}},    {4, {4, 8}}, // as long as the buffer: possibly cut, so retried
+        {5, {4, 8}}, {17, {4, 8, 16, 32}}, {300, {4, 8, 16, 32, 64, 128, 256, 512}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.length);
@@ -60,9 +57,13 @@ TEST(GrowBuffer, GivesUpOnATextThatNeverFits)
 {
     std::size_t calls = 0;
     auto const result = launcher::read_growing<char>(
-        [&](char*, std::size_t size) { ++calls; return size; }, 4);
+        [&](char*, std::size_t size) {
+            ++calls;
+            return size;
+        },
+        4);
     EXPECT_FALSE(result);
-    EXPECT_EQ(calls, 15u);  // 4 .. 65536
+    EXPECT_EQ(calls, 15u); // 4 .. 65536
 }
 
 } // namespace

@@ -17,9 +17,9 @@ namespace po = boost::program_options;
 struct locate_case {
     const char* name;
     std::u16string module_path;
-    std::optional<std::string> build;  // --build
-    std::string probe;                 // none with --build
-    std::string executable;            // empty: nothing to start
+    std::optional<std::string> build; // --build
+    std::string probe;                // none with --build
+    std::string executable;           // empty: nothing to start
     std::string working_directory;
 };
 
@@ -100,9 +100,9 @@ TEST(Location, KeepsTheRootOfTheLaunchersPath)
 // gives nothing.
 TEST(Location, KeepsLongPathsWithinWhatWindowsTakes)
 {
-    std::u16string const long_name(240, u'a');  // C:\<240>\x64r\quenby.exe: 259 characters
+    std::u16string const long_name(240, u'a'); // C:\<240>\x64r\quenby.exe: 259 characters
     std::string const long_name8(240, 'a');
-    std::u16string const emoji_name = [] {  // 120 characters, 240 UTF-16 units
+    std::u16string const emoji_name = [] { // 120 characters, 240 UTF-16 units
         std::u16string name;
         for (int i = 0; i < 120; ++i)
             name += u"\xD83C\xDFAE";

@@ -10,7 +10,7 @@
 namespace {
 
 struct parse_case {
-    std::vector<std::string> arguments;  // element 0 included
+    std::vector<std::string> arguments; // element 0 included
     bool help;
     std::optional<std::string> application;
     std::optional<std::string> build;

@@ -15,7 +15,7 @@ const std::string x64r_game = demo_directory + "\\x64r\\quenby.exe";
 
 struct run_case {
     const char* name;
-    std::vector<std::string> options;  // after element 0
+    std::vector<std::string> options; // after element 0
     std::optional<fs::file_type> x64r_game_type;
     std::vector<std::string> probes;
     start_request expected;
@@ -23,8 +23,8 @@ struct run_case {
     launcher::machine_report machine = x64_windows;
 };
 
-const launcher::machine_report x86_windows{launcher::machine_type::i386, std::nullopt,
-                                           std::nullopt, false};
+const launcher::machine_report x86_windows{launcher::machine_type::i386, std::nullopt, std::nullopt,
+                                           false};
 
 // What Windows on ARM64 answers when GetMachineTypeAttributes and
 // IsWow64GuestMachineSupported both have an answer.

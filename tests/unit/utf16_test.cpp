@@ -35,22 +35,26 @@ TEST(Utf16, ToUtf8KeepsValidTextAndDropsOnlyUnpairedSurrogates)
 
 TEST(Utf16, PathsKeepEveryUnit)
 {
-    const std::u16string paths[] = {u"C:\\Q\xD800\\x", u"\xDC00", u"\xDFAE\xD83C", u"\xD800\xD83C\xDFAE!",
-                                    u"\xDBFF\xDFFF"};
+    const std::u16string paths[] = {u"C:\\Q\xD800\\x", u"\xDC00", u"\xDFAE\xD83C",
+                                    u"\xD800\xD83C\xDFAE!", u"\xDBFF\xDFFF"};
     for (const auto& path : paths) {
         SCOPED_TRACE(launcher::to_utf8(path));
         EXPECT_EQ(launcher::path_to_utf16(launcher::path_to_utf8(path)), path);
     }
     EXPECT_EQ(launcher::path_to_utf8(u"\xDBFF\xDFFF"), "\xF4\x8F\xBF\xBF");
-    EXPECT_EQ(launcher::path_to_utf8(u"Q\xD800/\xDFFF\xD83C\xDFAE"), "Q\xED\xA0\x80/\xED\xBF\xBF\xF0\x9F\x8E\xAE");
+    EXPECT_EQ(launcher::path_to_utf8(u"Q\xD800/\xDFFF\xD83C\xDFAE"),
+              "Q\xED\xA0\x80/\xED\xBF\xBF\xF0\x9F\x8E\xAE");
 }
 
 TEST(Utf16, ToUtf16DropsInvalidSequences)
 {
-    EXPECT_EQ(launcher::to_utf16("a\xFF" "b"), u"ab");
+    EXPECT_EQ(launcher::to_utf16("a\xFF"
+                                 "b"),
+              u"ab");
     EXPECT_EQ(launcher::to_utf16("\xF0\x9F\x8E\xAE"), u"\xD83C\xDFAE");
     EXPECT_EQ(launcher::to_utf16("\xF4\x8F\xBF\xBF"), u"\xDBFF\xDFFF");
-    EXPECT_EQ(launcher::to_utf16("C:/\xD0\x98\xD0\xB3\xD1\x80\xD0\xB0"), u"C:/\u0418\u0433\u0440\u0430");
+    EXPECT_EQ(launcher::to_utf16("C:/\xD0\x98\xD0\xB3\xD1\x80\xD0\xB0"),
+              u"C:/\u0418\u0433\u0440\u0430");
 }
 
 } // namespace

@@ -14,7 +14,7 @@ using words = std::vector<std::string>;
 struct split_case {
     const char* name;
     std::u16string command_line;
-    words expected;  // after element 0
+    words expected; // after element 0
 };
 
 // Expectations worked out by hand from the Windows rules for command lines.
@@ -60,8 +60,8 @@ TEST(Arguments, KeepsTheProgramPathWhole)
 
     // Had the path been split, --build would occur twice and be dropped.
     std::ostringstream out;
-    auto const values =
-        launcher::parse_options(arguments, launcher::make_option_description(), out);
+    auto const values = launcher::parse_options(arguments, launcher::make_option_description(),
+                                                out);
     EXPECT_EQ(out.str(), "");
     EXPECT_EQ(values["build"].as<std::string>(), "x86r");
 }
@@ -79,7 +79,7 @@ struct module_name_script {
 // the NUL, as Wine 8 does.
 DWORD WINAPI fake_module_file_name(HMODULE, LPWSTR buffer, DWORD size)
 {
-    SetLastError(ERROR_ACCESS_DENIED);  // junk that a success must not be judged by
+    SetLastError(ERROR_ACCESS_DENIED); // junk that a success must not be judged by
     std::size_t const length = module_name.path.size();
     if (length < size) {
         std::copy_n(module_name.path.begin(), length, buffer);

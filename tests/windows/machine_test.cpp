@@ -28,10 +28,10 @@ TEST(Machine, ReportsTheWindowsItRunsOn)
 // What the fake calls answer. The fakes are plain function pointers, so
 // they share this state.
 struct machine_script {
-    BOOL wow64_process2 = TRUE;  // IsWow64Process2's answer
-    HRESULT result = S_OK;  // of the two calls that answer with an HRESULT
-    int attributes = 0;     // GetMachineTypeAttributes' MACHINE_ATTRIBUTES
-    BOOL guest = FALSE;     // IsWow64GuestMachineSupported's answer
+    BOOL wow64_process2 = TRUE; // IsWow64Process2's answer
+    HRESULT result = S_OK;      // of the two calls that answer with an HRESULT
+    int attributes = 0;         // GetMachineTypeAttributes' MACHINE_ATTRIBUTES
+    BOOL guest = FALSE;         // IsWow64GuestMachineSupported's answer
     std::vector<USHORT> asked;  // the machines the two were asked about
 } script;
 
@@ -40,7 +40,7 @@ struct machine_script {
 BOOL WINAPI fake_is_wow64_process2(HANDLE, USHORT* process, USHORT* native)
 {
     *process = script.wow64_process2 ? IMAGE_FILE_MACHINE_I386 : 0;
-    *native = script.wow64_process2 ? 0xAA64 : 0;  // IMAGE_FILE_MACHINE_ARM64
+    *native = script.wow64_process2 ? 0xAA64 : 0; // IMAGE_FILE_MACHINE_ARM64
     return script.wow64_process2;
 }
 

@@ -46,10 +46,11 @@ TEST(Parameters, GameReadsBackExactlyTheApplicationName)
     for (const char* name : names) {
         SCOPED_TRACE(name);
         std::ostringstream out;
-        auto const options =
-            launcher::parse_options({"launcher.exe", "--application", name}, description, out);
+        auto const options = launcher::parse_options({"launcher.exe", "--application", name},
+                                                     description, out);
 
-        auto const words = read_back(L"quenby.exe" + launcher::to_wide(launcher::game_parameters(options)));
+        auto const words = read_back(L"quenby.exe" +
+                                     launcher::to_wide(launcher::game_parameters(options)));
 
         EXPECT_EQ(words, (std::vector<std::wstring>{L"quenby.exe", L"--application",
                                                     launcher::to_wide(name)}));

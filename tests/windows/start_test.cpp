@@ -27,7 +27,7 @@ BOOL WINAPI fake_shell_execute(SHELLEXECUTEINFOW* request)
     script.parameters = request->lpParameters ? request->lpParameters : L"";
     script.directory = request->lpDirectory;
     request->hProcess = script.process;
-    SetLastError(ERROR_ACCESS_DENIED);  // junk that a success must not be judged by
+    SetLastError(ERROR_ACCESS_DENIED); // junk that a success must not be judged by
     return script.result;
 }
 
@@ -54,14 +54,14 @@ bool start(bool wait, const std::string& file = "C:/Games/x64r/quenby.exe")
 TEST(ShellStart, FillsTheRequest)
 {
     script = {};
-    EXPECT_TRUE(launcher::platform::shell_start(
-        "C:/\xF0\x9F\x8E\xAE/x64r/quenby.exe", " --application \"a b\"", "C:/\xF0\x9F\x8E\xAE/x64r",
-        false, fakes));
+    EXPECT_TRUE(launcher::platform::shell_start("C:/\xF0\x9F\x8E\xAE/x64r/quenby.exe",
+                                                " --application \"a b\"",
+                                                "C:/\xF0\x9F\x8E\xAE/x64r", false, fakes));
 
     ASSERT_TRUE(script.request);
     const SHELLEXECUTEINFOW& r = *script.request;
     EXPECT_EQ(r.cbSize, 60u);
-    EXPECT_EQ(r.fMask, 0x140u);  // SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC
+    EXPECT_EQ(r.fMask, 0x140u); // SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC
     EXPECT_EQ(r.hwnd, nullptr);
     EXPECT_EQ(script.verb, L"open");
     EXPECT_EQ(script.file, L"C:/\xD83C\xDFAE/x64r/quenby.exe");
@@ -79,7 +79,8 @@ TEST(ShellStart, FillsTheRequest)
 TEST(ShellStart, PassesPathsUnitForUnit)
 {
     script = {};
-    EXPECT_TRUE(launcher::platform::shell_start("C:\\Q\xED\xA0\x80\\quenby.exe", "", "C:\\Q\xED\xA0\x80", false, fakes));
+    EXPECT_TRUE(launcher::platform::shell_start("C:\\Q\xED\xA0\x80\\quenby.exe", "",
+                                                "C:\\Q\xED\xA0\x80", false, fakes));
     EXPECT_EQ(script.file, L"C:\\Q\xD800\\quenby.exe");
     EXPECT_EQ(script.directory, L"C:\\Q\xD800");
 }
@@ -104,7 +105,13 @@ TEST(ShellStart, OwnsOnlyARealProcessHandle)
         std::vector<HANDLE> closes;
     } cases[] = {
         {"started", TRUE, game_process, false, true, {}, {game_process}},
-        {"started and waited for", TRUE, game_process, true, true, {{game_process, INFINITE}}, {game_process}},
+        {"started and waited for",
+         TRUE,
+         game_process,
+         true,
+         true,
+         {{game_process, INFINITE}},
+         {game_process}},
         {"started without a handle", TRUE, nullptr, true, true, {}, {}},
         {"refused", FALSE, nullptr, false, false, {}, {}},
         {"refused, junk in the handle", FALSE, game_process, true, false, {}, {}},

@@ -12,9 +12,9 @@ namespace {
 struct loader_script {
     BOOL set_default_result = TRUE;
     std::wstring system_directory = L"C:\\windows\\system32";
-    std::vector<DWORD> default_directories;     // SetDefaultDllDirectories' flags
-    std::vector<std::wstring> dll_directories;  // SetDllDirectoryW's folders
-    std::vector<std::pair<std::wstring, DWORD>> loads;  // LoadLibraryExW's file and flags
+    std::vector<DWORD> default_directories;            // SetDefaultDllDirectories' flags
+    std::vector<std::wstring> dll_directories;         // SetDllDirectoryW's folders
+    std::vector<std::pair<std::wstring, DWORD>> loads; // LoadLibraryExW's file and flags
 } script;
 
 HMODULE const loaded = reinterpret_cast<HMODULE>(0x10000000);
@@ -95,11 +95,12 @@ TEST(SystemDll, LoadsFromSystem32Only)
         script = {};
         script.system_directory = c.system_directory;
 
-        HMODULE const module = launcher::platform::load_from_system32(L"shell32.dll", calls(c.has_set_default));
+        HMODULE const module = launcher::platform::load_from_system32(L"shell32.dll",
+                                                                      calls(c.has_set_default));
 
         EXPECT_EQ(script.loads, c.loads);
         EXPECT_EQ(module, c.loads.empty() ? nullptr : loaded);
-        EXPECT_TRUE(script.default_directories.empty());  // looked up, never called
+        EXPECT_TRUE(script.default_directories.empty()); // looked up, never called
     }
 }
 
