@@ -73,12 +73,8 @@ exit 1
 EOF
 chmod +x "$work/bin/chroot"
 
-failed=0
-check() {
-    local message=$1
-    shift
-    if ! "$@"; then echo "FAILED: $message"; failed=1; fi
-}
+# shellcheck source=tests/check.sh
+source tests/check.sh
 # The mount points at or below the folder $1, deepest first (mountinfo
 # writes a blank as \040).
 mounts_below() {

@@ -48,12 +48,8 @@ EOF
     chmod +x "$work/bin/$command"
 done
 
-failed=0
-check() {
-    local message=$1
-    shift
-    if ! "$@"; then echo "FAILED: $message"; failed=1; fi
-}
+# shellcheck source=tests/check.sh
+source tests/check.sh
 setup() {
     status=0
     XDG_CACHE_HOME="$work/a cache" PATH=$work/bin:$PATH scripts/setup >"$work/out" 2>&1 || status=$?

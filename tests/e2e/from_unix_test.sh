@@ -68,13 +68,8 @@ for _ in $(seq 600); do
 done
 run_ended || { echo "FAILED: what the launcher started still runs after a minute"; exit 1; }
 
-failed=0
-# check MESSAGE COMMAND...: runs the command, and when it fails prints the message.
-check() {
-    message=$1
-    shift
-    if ! "$@"; then printf 'FAILED: %s\n' "$message"; failed=1; fi
-}
+# shellcheck source=tests/check.sh
+. "$(dirname "$0")/../check.sh"
 if [ "$case_name" = deep-launcher ]; then
     check "exit code $code, expected 0" [ "$code" -eq 0 ]
     check "expected no output" [ ! -s "$dir/output" ]
