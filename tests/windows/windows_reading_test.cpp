@@ -266,86 +266,86 @@ std::vector<conformance_row> ntdll_rows()
 {
     // clang-format off
     return {
-    reads(L"test", LR"(C:\Games\Q\test)"), // F N
-    reads(L"test/", LR"(C:\Games\Q\test\)"), // F N
-    reads(L"test     ", LR"(C:\Games\Q\test)"), // F N
-    reads(L"test.", LR"(C:\Games\Q\test)"), // F N
-    reads(L"test  ....   ..   ", LR"(C:\Games\Q\test)"), // F
-    reads(L"test/  ....   ..   ", LR"(C:\Games\Q\test\)"), // F
-    reads(L"test/..", LR"(C:\Games\Q)"), // F
-    reads(L"test/.. ", LR"(C:\Games\Q\test\)"), // F
-    reads(L"TEST", LR"(C:\Games\Q\TEST)"), // F
-    reads(L"test/file", LR"(C:\Games\Q\test\file)"), // F N
-    reads(L"test./file", LR"(C:\Games\Q\test\file)"), // F
-    reads(L"test.. /file", LR"(C:\Games\Q\test.. \file)"), // F
-    reads(L"test/././file", LR"(C:\Games\Q\test\file)"), // F N
-    reads(LR"(test\.\.\file)", LR"(C:\Games\Q\test\file)"), // F
-    reads(LR"(test/\.\.\file)", LR"(C:\Games\Q\test\file)"), // F
-    reads(LR"(test\\.\.\file)", LR"(C:\Games\Q\test\file)"), // F
-    reads(LR"(test\test1\..\.\file)", LR"(C:\Games\Q\test\file)"), // F N
-    reads(LR"(//test\.\.\file//)", LR"(C:\Games\Q\test\file\)", LR"(C:\Games\Q\test\file)"), // F, NT 4
-    reads(LR"(//test\..\file\..\//)", LR"(C:\Games\Q\)"), // F
-    reads(L"test../file", LR"(C:\Games\Q\test.\file)", LR"(C:\Games\Q\test..\file)"), // F, Vista
-    reads(L"", LR"(C:\Games\Q\)", L"", no), // F N D
-    reads(L".", LR"(C:\Games\Q)"), // F N
-    reads(L"./", LR"(C:\Games\Q\)"), // N
-    reads(L"..", LR"(C:\Games)"), // F N
-    reads(L"...", LR"(C:\Games\Q\)"), // F N
-    reads(L"./foo", LR"(C:\Games\Q\foo)"), // F N
-    reads(L"foo/..", LR"(C:\Games\Q)"), // F N
-    reads(L"foo/.", LR"(C:\Games\Q\foo)"), // N
-    reads(L"foo/../bar", LR"(C:\Games\Q\bar)"), // N
-    reads(L"foo . .", LR"(C:\Games\Q\foo)"), // N
-    reads(L"foo.a", LR"(C:\Games\Q\foo.a)"), // N
-    reads(L"foo a", LR"(C:\Games\Q\foo a)"), // N
-    reads(L"foo//", LR"(C:\Games\Q\foo\)"), // N
-    reads(L"foo*", LR"(C:\Games\Q\foo*)"), // N
-    reads(L"foo*a", LR"(C:\Games\Q\foo*a)"), // N
-    reads(L"foo?", LR"(C:\Games\Q\foo?)"), // N
-    reads(L"foo?a", LR"(C:\Games\Q\foo?a)"), // N
-    reads(L"foo<", LR"(C:\Games\Q\foo<)"), // N
-    reads(L"foo<a", LR"(C:\Games\Q\foo<a)"), // N
-    reads(L"foo>", LR"(C:\Games\Q\foo>)"), // N
-    reads(L"foo>a", LR"(C:\Games\Q\foo>a)"), // N
-    reads(L"?<>*\"|:", LR"(C:\Games\Q\?<>*"|:)"), // F N
-    reads(LR"(nonexistent\nul)", LR"(\\.\nul)"), // F N
-    reads(LR"(con\con)", LR"(\\.\con)"), // F N
-    reads(L"NUL.", LR"(\\.\NUL)"), // F N
-    reads(L"NUL", LR"(\\.\NUL)"), // F N
-    reads(L"AUX", LR"(\\.\AUX)"), // F N
-    reads(L"COM1", LR"(\\.\COM1)"), // F N
-    reads(L"CONIN$", LR"(\\.\CONIN$)", LR"(C:\Games\Q\CONIN$)", from_windows_8), // F N D
-    reads(L"CONOUT$", LR"(\\.\CONOUT$)", LR"(C:\Games\Q\CONOUT$)", from_windows_8), // F N D
-    device(L"cOnOuT$", from_windows_8), // N
-    reads(L"CONERR$", LR"(C:\Games\Q\CONERR$)", L"", no), // N D
-    device(L"nul:", yes), // D
-    device(L"nul\\", no), // D
-    device(L"nul\\foo", no), // D
-    device(L"nul::", yes), // D
-    device(L"nul::::::", yes), // D
-    device(L"prn     ", yes), // D
-    device(L"prn.......", yes), // D
-    device(L"prn... ...", yes), // D
-    device(L"NUL  ....  ", yes), // D
-    device(L" . . .", no), // D
-    device(L" . . . :", no), // D
-    device(L":", no), // D
-    device(L"nul. . . :", yes), // D
-    device(L"nul . . :", yes), // D
-    device(L"nul0", no), // D
-    device(L"prn:aaa", yes), // D
-    device(L"PRN:.txt", yes), // D
-    device(L"aux:.txt...", yes), // D
-    device(L"prn:.txt:", yes), // D
-    device(L"nul:aaa", yes), // D
-    device(L"con:", yes), // D
-    device(L"lpt1:", yes), // D
-    device(L"com5:", yes), // D
-    device(L"CoM4:", yes), // D
-    device(L"lpt9:", yes), // D
-    device(L"lpt0.txt", no), // D
-    device(L"CON", yes), // D
-    device(L"PIPE", no), // D
+        reads(L"test", LR"(C:\Games\Q\test)"), // F N
+        reads(L"test/", LR"(C:\Games\Q\test\)"), // F N
+        reads(L"test     ", LR"(C:\Games\Q\test)"), // F N
+        reads(L"test.", LR"(C:\Games\Q\test)"), // F N
+        reads(L"test  ....   ..   ", LR"(C:\Games\Q\test)"), // F
+        reads(L"test/  ....   ..   ", LR"(C:\Games\Q\test\)"), // F
+        reads(L"test/..", LR"(C:\Games\Q)"), // F
+        reads(L"test/.. ", LR"(C:\Games\Q\test\)"), // F
+        reads(L"TEST", LR"(C:\Games\Q\TEST)"), // F
+        reads(L"test/file", LR"(C:\Games\Q\test\file)"), // F N
+        reads(L"test./file", LR"(C:\Games\Q\test\file)"), // F
+        reads(L"test.. /file", LR"(C:\Games\Q\test.. \file)"), // F
+        reads(L"test/././file", LR"(C:\Games\Q\test\file)"), // F N
+        reads(LR"(test\.\.\file)", LR"(C:\Games\Q\test\file)"), // F
+        reads(LR"(test/\.\.\file)", LR"(C:\Games\Q\test\file)"), // F
+        reads(LR"(test\\.\.\file)", LR"(C:\Games\Q\test\file)"), // F
+        reads(LR"(test\test1\..\.\file)", LR"(C:\Games\Q\test\file)"), // F N
+        reads(LR"(//test\.\.\file//)", LR"(C:\Games\Q\test\file\)", LR"(C:\Games\Q\test\file)"), // F, NT 4
+        reads(LR"(//test\..\file\..\//)", LR"(C:\Games\Q\)"), // F
+        reads(L"test../file", LR"(C:\Games\Q\test.\file)", LR"(C:\Games\Q\test..\file)"), // F, Vista
+        reads(L"", LR"(C:\Games\Q\)", L"", no), // F N D
+        reads(L".", LR"(C:\Games\Q)"), // F N
+        reads(L"./", LR"(C:\Games\Q\)"), // N
+        reads(L"..", LR"(C:\Games)"), // F N
+        reads(L"...", LR"(C:\Games\Q\)"), // F N
+        reads(L"./foo", LR"(C:\Games\Q\foo)"), // F N
+        reads(L"foo/..", LR"(C:\Games\Q)"), // F N
+        reads(L"foo/.", LR"(C:\Games\Q\foo)"), // N
+        reads(L"foo/../bar", LR"(C:\Games\Q\bar)"), // N
+        reads(L"foo . .", LR"(C:\Games\Q\foo)"), // N
+        reads(L"foo.a", LR"(C:\Games\Q\foo.a)"), // N
+        reads(L"foo a", LR"(C:\Games\Q\foo a)"), // N
+        reads(L"foo//", LR"(C:\Games\Q\foo\)"), // N
+        reads(L"foo*", LR"(C:\Games\Q\foo*)"), // N
+        reads(L"foo*a", LR"(C:\Games\Q\foo*a)"), // N
+        reads(L"foo?", LR"(C:\Games\Q\foo?)"), // N
+        reads(L"foo?a", LR"(C:\Games\Q\foo?a)"), // N
+        reads(L"foo<", LR"(C:\Games\Q\foo<)"), // N
+        reads(L"foo<a", LR"(C:\Games\Q\foo<a)"), // N
+        reads(L"foo>", LR"(C:\Games\Q\foo>)"), // N
+        reads(L"foo>a", LR"(C:\Games\Q\foo>a)"), // N
+        reads(L"?<>*\"|:", LR"(C:\Games\Q\?<>*"|:)"), // F N
+        reads(LR"(nonexistent\nul)", LR"(\\.\nul)"), // F N
+        reads(LR"(con\con)", LR"(\\.\con)"), // F N
+        reads(L"NUL.", LR"(\\.\NUL)"), // F N
+        reads(L"NUL", LR"(\\.\NUL)"), // F N
+        reads(L"AUX", LR"(\\.\AUX)"), // F N
+        reads(L"COM1", LR"(\\.\COM1)"), // F N
+        reads(L"CONIN$", LR"(\\.\CONIN$)", LR"(C:\Games\Q\CONIN$)", from_windows_8), // F N D
+        reads(L"CONOUT$", LR"(\\.\CONOUT$)", LR"(C:\Games\Q\CONOUT$)", from_windows_8), // F N D
+        device(L"cOnOuT$", from_windows_8), // N
+        reads(L"CONERR$", LR"(C:\Games\Q\CONERR$)", L"", no), // N D
+        device(L"nul:", yes), // D
+        device(L"nul\\", no), // D
+        device(L"nul\\foo", no), // D
+        device(L"nul::", yes), // D
+        device(L"nul::::::", yes), // D
+        device(L"prn     ", yes), // D
+        device(L"prn.......", yes), // D
+        device(L"prn... ...", yes), // D
+        device(L"NUL  ....  ", yes), // D
+        device(L" . . .", no), // D
+        device(L" . . . :", no), // D
+        device(L":", no), // D
+        device(L"nul. . . :", yes), // D
+        device(L"nul . . :", yes), // D
+        device(L"nul0", no), // D
+        device(L"prn:aaa", yes), // D
+        device(L"PRN:.txt", yes), // D
+        device(L"aux:.txt...", yes), // D
+        device(L"prn:.txt:", yes), // D
+        device(L"nul:aaa", yes), // D
+        device(L"con:", yes), // D
+        device(L"lpt1:", yes), // D
+        device(L"com5:", yes), // D
+        device(L"CoM4:", yes), // D
+        device(L"lpt9:", yes), // D
+        device(L"lpt0.txt", no), // D
+        device(L"CON", yes), // D
+        device(L"PIPE", no), // D
         // "c:aaa...aaa\nul.txt", its device 1000 bytes in.
         device(std::wstring(497, L'a') + L"\\nul.txt", yes), // D
     };
