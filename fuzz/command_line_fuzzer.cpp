@@ -10,11 +10,13 @@
 // as one parse of all the words by Boost does (the oracle: the plain,
 // quadratic way), and whatever --build holds, the game's paths keep the
 // rule of game_paths (launch/location.hpp) for a launcher under each kind of
-// root.
+// root, the working folder among them one that reads as itself.
 
 #include "entry/arguments.hpp"
 #include "launch/location.hpp"
 #include "launch/parameters.hpp"
+#include "launch/windows_names.hpp"
+#include "launch/windows_path.hpp"
 #include "options/options.hpp"
 #include "platform/utf16.hpp"
 
@@ -241,12 +243,32 @@ bool dos_device(std::u16string_view name)
            digit == u'\u00B3';
 }
 
+// Whether the launcher, reading `folder` as Windows reads a path without
+// "\\?\" (windows_names.hpp), finds `folder` again. Windows reads the
+// working folder and the game's path once more, and a name that reads
+// otherwise there ("C:\Q\v2.\x64r" is "C:\Q\v2\x64r") names another folder.
+// A "\\?\" path is taken as written.
+bool reads_as_itself(const std::string& folder)
+{
+    auto const path = launcher::parse_windows_path(folder);
+    if (!path.verbatim_root.empty())
+        return true;
+    for (std::size_t i = 0; i < path.components.size(); ++i) {
+        const std::string& name = path.components[i];
+        bool const last = i + 1 == path.components.size();
+        if ((last ? launcher::read_as_last_name(name) : launcher::read_as_inner_name(name)) != name)
+            return false;
+    }
+    return true;
+}
+
 // The --build rule for one launcher path: the shell gets nothing or
 // <folder>\quenby.exe in <folder>, a folder that keeps the launcher's root,
 // holds no "." or ".." name and no character Windows refuses in a name, and
 // ends in no DOS device and in no name that SetCurrentDirectory would read
 // otherwise (one ending in a dot or a blank), and is one SetCurrentDirectory
-// takes. A launcher path without a root gives nothing.
+// takes, and one the launcher's own reading gives again. A launcher path
+// without a root gives nothing.
 void check_location(const launcher_at& at, std::string_view build)
 {
     auto const game = launcher::game_paths(at.module_path, build);
@@ -301,6 +323,8 @@ void check_location(const launcher_at& at, std::string_view build)
     // "c:\test"; the game's path keeps the name inside it as written.
     if (!last.empty() && (last.back() == u'.' || last.back() == u' '))
         fail("the working folder's last name ends in a dot or a blank");
+    if (!reads_as_itself(game->working_directory))
+        fail("the launcher reads the working folder it hands out as another");
 }
 
 // What the launcher makes of one command line: the part the time bound is for.

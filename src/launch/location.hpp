@@ -35,9 +35,10 @@ struct game_location {
 // prefix where the plain form names the same thing. Nothing where no folder
 // Windows can enter would come of it: a launcher path without a root, a name
 // of `build` holding a character Windows refuses or naming a DOS device, a
-// working folder whose last name is one or ends in a dot or a blank, or one
-// longer than SetCurrentDirectory takes. How each step reads a path, and
-// Windows' limits: windows_path.hpp.
+// working folder whose last name is one or ends in a dot or a blank, one
+// that Windows would read again as another (a name ending in a dot, without
+// "\\?\"), or one longer than SetCurrentDirectory takes. How each step
+// reads a path, and Windows' limits: windows_path.hpp.
 [[nodiscard]] std::optional<game_location> game_paths(std::u16string_view module_path,
                                                       std::string_view build);
 

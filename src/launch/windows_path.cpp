@@ -123,11 +123,14 @@ windows_path parse_windows_path(std::string_view text)
 // is "c:\test\file", "c:/foo/../bar" is "c:\bar", "c:/.." is "c:\". Past a
 // share ".." does not go either (Microsoft, "File path formats on Windows
 // systems"). How each name reads: windows_names.hpp. An inner "..." reads
-// as "..", a name the file system refuses (path.c, test_nt_names).
+// as "..", a name the file system refuses (path.c, test_nt_names). A name
+// with a separator after it is an inner name, also at the end: "c:/test/"
+// is "c:\test\", so "Release \" keeps its blank and "...\" reads as "..\".
 bool append_as_windows_reads(windows_path& path, std::string_view relative)
 {
     std::vector<std::string> names;
     add_components(relative, names);
+    bool const ends_in_separator = !relative.empty() && is_separator(relative.back());
     auto const refused = [](const std::string& name) { return holds_refused_character(name); };
     if (std::any_of(names.begin(), names.end(), refused))
         return false; // even in a name that ".." takes away
@@ -139,7 +142,7 @@ bool append_as_windows_reads(windows_path& path, std::string_view relative)
         }
         if (names[i] == ".")
             continue;
-        bool const last = i + 1 == names.size();
+        bool const last = i + 1 == names.size() && !ends_in_separator;
         std::string name = last ? read_as_last_name(names[i]) : read_as_inner_name(names[i]);
         if (name.empty())
             continue; // dots and blanks only, at the end: the folder itself
@@ -178,13 +181,22 @@ std::string written_for_windows(const windows_path& path, std::size_t limit)
 // working folder of more than max_working_folder units with "\\?\", started
 // the game in C:\windows. The shell does not say when it cannot enter a
 // folder, so it must not get one.
+// Nor must it get a folder that Windows reads as another once more: without
+// "\\?\" an inner name loses a trailing dot each time the path is read
+// (path.c: "c:/test./file" is "c:\test\file"), so "v2..\x64r" gives
+// "C:\Q\v2.\x64r", which the shell reads as "C:\Q\v2\x64r", and the game
+// would get a program path naming a folder "v2." that is not there.
 std::optional<std::string> written_as_working_folder(const windows_path& folder)
 {
-    if (!folder.components.empty() &&
-        (is_dos_device(folder.components.back()) || ends_in_dot_or_blank(folder.components.back())))
+    auto const& names = folder.components;
+    if (!names.empty() && (is_dos_device(names.back()) || ends_in_dot_or_blank(names.back())))
         return std::nullopt;
     std::string text = written_for_windows(folder, max_working_folder + 1);
     if (path_to_utf16(text).size() > max_working_folder)
+        return std::nullopt;
+    if (!begins_with(text, R"(\\?\)") &&
+        std::any_of(names.begin(), names.end(),
+                    [](const std::string& name) { return !name.empty() && name.back() == '.'; }))
         return std::nullopt;
     return text;
 }

@@ -38,9 +38,10 @@ struct windows_path {
 // Adds the components of the relative path `relative` as Windows reads a
 // path without "\\?\": "." goes, ".." takes away the component before it
 // but never the root, the last name loses its trailing dots and blanks and
-// an inner one a trailing dot, and a last name left empty goes. False, and
-// `path` left incomplete, when a name holds a character Windows refuses, or
-// reads as a DOS device (CON, NUL, COM1, ...) or as "..".
+// an inner one a trailing dot, and a last name left empty goes; a name with
+// a separator after it is an inner one. False, and `path` left incomplete,
+// when a name holds a character Windows refuses, or reads as a DOS device
+// (CON, NUL, COM1, ...) or as "..".
 [[nodiscard]] bool append_as_windows_reads(windows_path& path, std::string_view relative);
 
 // `path` as the shell must get it: without "\\?\" wherever the plain form
@@ -53,7 +54,8 @@ struct windows_path {
 // writes it, or nothing where SetCurrentDirectory would not enter it: its
 // last name a DOS device or ending in a dot or a blank (SetCurrentDirectory
 // strips them, so the folder it enters is not the one that holds the game),
-// or more than max_working_folder units.
+// more than max_working_folder units, or written without "\\?\" with a name
+// ending in a dot (Windows, reading it again, would take the dot away).
 [[nodiscard]] std::optional<std::string> written_as_working_folder(const windows_path& folder);
 
 } // namespace launcher

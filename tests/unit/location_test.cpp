@@ -196,6 +196,13 @@ TEST(Location, ReadsNamesAsWindowsDoes)
          "", R"(\\?\C:\Q\test.\x86r\quenby.exe)", R"(\\?\C:\Q\test.\x86r)"},
         // ... so "..." inside reads as "..", which test_nt_names refuses in a path.
         {"inner name of three dots", uR"(C:\Q\launcher.exe)", {R"(...\x86r)"}, "", "", ""},
+        // A separator after a name keeps it inner ("c:/test/" is "c:\test\"):
+        // Windows reads "C:\Q\Release \", "C:\Q\x64r.\" and "C:\Q\..\".
+        {"separator after a blank", uR"(C:\Q\launcher.exe)", {R"(Release \)"}, "", "", ""},
+        {"separator after dots", uR"(C:\Q\launcher.exe)", {R"(x64r..\)"}, "", "", ""},
+        {"separator after three dots", uR"(C:\Q\launcher.exe)", {R"(...\)"}, "", "", ""},
+        // Written plain, "C:\Q\v2.\x64r" reads again as "C:\Q\v2\x64r".
+        {"inner name left ending in a dot", uR"(C:\Q\launcher.exe)", {R"(v2..\x64r)"}, "", "", ""},
         // An inner name that ends the folder keeps its blank or its dots but one,
         // which SetCurrentDirectory strips from the last name ("c:/test     " is
         // "c:\test"): the game would lie in one folder and start in another.
