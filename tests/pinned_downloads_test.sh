@@ -11,6 +11,7 @@
 #    and keeps no tarball under the pinned name.
 #  - A file of the installed validator changed: it is installed anew from
 #    the lockfile.
+#  - The Boost tree unpacked and its tarball gone: the tarball is fetched.
 #   tests/pinned_downloads_test.sh   (after scripts/setup)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -104,5 +105,14 @@ for pin in "schema:$schema:$schema_package:$schema_tarball_sha256" \
     # Back to the kept one for what follows.
     cp "$work/kept/${file##*/}" "$file"
 done
+echo "== the Boost tree unpacked, its tarball gone"
+# A release unpacks Boost afresh from the tarball, so the tree alone is not
+# enough.
+mkdir -p "$cache/boost-$boost_version"
+touch "$cache/boost-$boost_version/CMakeLists.txt"
+rm "$boost"
+setup
+check "set-up failed ($status): $(output)" [ "$status" -eq 0 ]
+check "not fetched anew" pinned "$boost" "$boost_tarball_sha256"
 [ "$failed" -eq 0 ] && echo "pinned downloads: passed"
 exit $failed

@@ -43,7 +43,7 @@ std::optional<game_location> game_paths(std::u16string_view module_path, std::st
     if (!working_directory)
         return std::nullopt;
     windows_path executable = std::move(folder);
-    executable.components.emplace_back("quenby.exe");
+    executable.components.emplace_back(game_file_name);
     return game_location{written_for_windows(executable, max_path), std::move(*working_directory)};
 }
 
@@ -58,15 +58,16 @@ std::optional<game_location> locate_game(const boost::program_options::variables
     } else if (!runs_x64_programs(system.machine()).value_or(true)) {
         // The x64 build could not run: x64r is not even looked at. Where
         // Windows does not say, the probe decides, as on any x64 Windows.
-        build = "x86r";
+        build = x86_build_folder;
     } else {
         // A sharing violation gives a status of undetermined type, and a
         // directory named quenby.exe is there too: both count as present.
-        auto const probe = game_paths(module_path, "x64r");
+        auto const probe = game_paths(module_path, x64_build_folder);
         if (!probe)
             return std::nullopt; // nowhere to look, nor to start from
         auto const type = system.status(probe->executable).type();
-        build = type != fs::status_error && type != fs::file_not_found ? "x64r" : "x86r";
+        bool const present = type != fs::status_error && type != fs::file_not_found;
+        build = present ? x64_build_folder : x86_build_folder;
     }
     return game_paths(module_path, build);
 }

@@ -16,6 +16,11 @@ namespace launcher {
 // does not).
 [[nodiscard]] std::optional<bool> runs_x64_programs(const machine_report& machine);
 
+// The build folders beside the launcher, and the game's file in either.
+inline constexpr std::string_view x64_build_folder = "x64r";
+inline constexpr std::string_view x86_build_folder = "x86r";
+inline constexpr std::string_view game_file_name = "quenby.exe";
+
 // Windows paths in WTF-8 (see platform/utf16.hpp), written as Windows
 // writes them.
 struct game_location {

@@ -5,6 +5,7 @@
 // wWinMain. Nothing in this file may be built with the protector: the
 // canary changes here, under the feet of any protected frame.
 
+#include "platform/process_start.hpp"
 #include "platform/system_dll.hpp"
 
 #include <windows.h>
@@ -59,7 +60,7 @@ namespace {
 // folder first. So it is looked up once the search is restricted, from
 // System32: in cryptbase.dll first (Windows 7 and later), then in
 // advapi32.dll (which holds it itself on Vista).
-using random_generator = BOOLEAN(WINAPI*)(PVOID buffer, ULONG length);
+using launcher::platform::random_generator;
 
 __attribute__((no_stack_protector)) random_generator system_random_generator()
 {
@@ -71,10 +72,15 @@ __attribute__((no_stack_protector)) random_generator system_random_generator()
     return nullptr;
 }
 
+} // namespace
+
 // A canary from the system's random generator (no cryptographic provider
-// needed). Should that fail, one that still differs from process to process
-// and from start to start: time, identifiers and where the stack lies.
-__attribute__((no_stack_protector)) std::uintptr_t fresh_canary(random_generator generate)
+// needed). A 0 from it is no canary: an overrun that writes zeros (a
+// string's terminator) would leave it intact. Should that fail, one that
+// still differs from process to process and from start to start: time,
+// identifiers and where the stack lies.
+__attribute__((no_stack_protector)) std::uintptr_t launcher::platform::fresh_canary(
+    random_generator generate)
 {
     std::uintptr_t canary = 0;
     if (generate && generate(&canary, sizeof canary) && canary != 0) {
@@ -91,8 +97,6 @@ __attribute__((no_stack_protector)) std::uintptr_t fresh_canary(random_generator
     return canary != 0 ? canary : 0x2B992DDF;
 }
 
-} // namespace
-
 extern "C" __attribute__((no_stack_protector)) int launcher_start()
 {
     // DLLs loaded by bare name after start-up, by the launcher or by a
@@ -103,6 +107,6 @@ extern "C" __attribute__((no_stack_protector)) int launcher_start()
     // here on only System32 is searched. The shell's own DLL is loaded the
     // same way, later (src/platform/shell_start.cpp).
     launcher::platform::search_dlls_in_system32_only();
-    __stack_chk_guard = fresh_canary(system_random_generator());
+    __stack_chk_guard = launcher::platform::fresh_canary(system_random_generator());
     return WinMainCRTStartup();
 }

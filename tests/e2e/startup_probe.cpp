@@ -2,9 +2,13 @@
 // flags) and then does one thing the start-up tests look at:
 //   startup_probe guard           prints this process's stack canary and
 //                                 where it came from: RtlGenRandom or fallback
+//   startup_probe guard-zero      the same for a canary made anew from a
+//                                 generator that succeeds with 0
 //   startup_probe overflow        overruns a local buffer, then says "after"
 //   startup_probe load NAME       LoadLibraryW(NAME): prints the file loaded
 //   startup_probe load-beside NAME  the same, looking only beside the program
+
+#include "platform/process_start.hpp"
 
 #include <windows.h>
 
@@ -13,6 +17,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <string>
 
@@ -30,6 +35,18 @@ __attribute__((noinline)) void overrun(std::size_t length)
     volatile char* const bytes = buffer;
     for (std::size_t i = 0; i < length; ++i)
         bytes[i] = 'x';
+}
+
+BOOLEAN WINAPI zero_generator(PVOID buffer, ULONG length)
+{
+    std::memset(buffer, 0, length);
+    return TRUE;
+}
+
+void print_guard(std::uintptr_t canary)
+{
+    std::printf("%08lx %s\n", static_cast<unsigned long>(canary),
+                launcher_canary_from_system ? "RtlGenRandom" : "fallback");
 }
 
 void print_loaded(HMODULE module)
@@ -55,8 +72,10 @@ int WINAPI wWinMain(HINSTANCE /* instance */, HINSTANCE /* previous */, PWSTR co
     std::wstring const name = blank == std::wstring::npos ? L"" : line.substr(blank + 1);
 
     if (mode == L"guard") {
-        std::printf("%08lx %s\n", static_cast<unsigned long>(__stack_chk_guard),
-                    launcher_canary_from_system ? "RtlGenRandom" : "fallback");
+        print_guard(__stack_chk_guard);
+    } else if (mode == L"guard-zero") {
+        launcher_canary_from_system = false;
+        print_guard(launcher::platform::fresh_canary(zero_generator));
     } else if (mode == L"overflow") {
         std::printf("before\n");
         std::fflush(stdout);

@@ -46,6 +46,15 @@ TEST(Startup, CanaryIsRandomInEveryByte)
         EXPECT_GT(seen[byte].size(), 1u) << "byte " << byte << " is always " << *seen[byte].begin();
 }
 
+// A generator that reports success with 0 is not believed.
+TEST(Startup, CanaryIsNeverZero)
+{
+    auto const run = probe(L"guard-zero");
+    ASSERT_EQ(run.exit_code, 0u);
+    EXPECT_NE(run.output.substr(0, 8), "00000000");
+    EXPECT_EQ(run.output.substr(8), " fallback\n");
+}
+
 // Wine prefers its own builtin DLLs; told to prefer a native version.dll,
 // it takes one from wherever the search order finds one first. A program
 // started from here is told so through the registry, for its name: it reads

@@ -240,6 +240,7 @@ TEST(Location, RefusesDevices)
         {"device with a superscript digit", uR"(C:\Q\launcher.exe)", {"COM\xC2\xB9"}, "", "", ""},
         {"device with a superscript two", uR"(C:\Q\launcher.exe)", {"lpt\xC2\xB2"}, "", "", ""},
         {"device with a superscript three", uR"(C:\Q\launcher.exe)", {"COM\xC2\xB3"}, "", "", ""},
+        {"printer", uR"(C:\Q\launcher.exe)", {"PRN"}, "", "", ""},
         {"printer port", uR"(C:\Q\launcher.exe)", {"LPT1"}, "", "", ""},
         {"device in a name .. takes away", uR"(C:\Q\launcher.exe)", {R"(..\LPT1\..\x86r)"}, "", "", ""},
         {"device in lower case", uR"(C:\Q\launcher.exe)", {"aux"}, "", "", ""},

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <system_error>
 
 namespace {
 
@@ -71,6 +72,7 @@ TEST(Arguments, KeepsTheProgramPathWhole)
 struct module_name_script {
     std::wstring path;
     bool cut_without_nul = false;
+    DWORD fails_with = ERROR_SUCCESS; // else the call fails with this error
 } module_name;
 
 // Microsoft's GetModuleFileNameW page: a name that does not fit is cut to
@@ -79,6 +81,10 @@ struct module_name_script {
 // the NUL, as Wine 8 does.
 DWORD WINAPI fake_module_file_name(HMODULE, LPWSTR buffer, DWORD size)
 {
+    if (module_name.fails_with != ERROR_SUCCESS) {
+        SetLastError(module_name.fails_with);
+        return 0;
+    }
     SetLastError(ERROR_ACCESS_DENIED); // junk that a success must not be judged by
     std::size_t const length = module_name.path.size();
     if (length < size) {
@@ -104,18 +110,30 @@ TEST(Arguments, ReadsTheLaunchersOwnPathWhole)
         const char* name;
         std::size_t length;
         bool cut_without_nul;
+        DWORD fails_with;
     } cases[] = {
-        {"259 units, the longest that fits MAX_PATH", 259, false},
-        {"285 units, cut as Windows cuts", 285, false},
-        {"285 units, cut as Windows XP and Wine cut", 285, true},
+        {"259 units, the longest that fits MAX_PATH", 259, false, ERROR_SUCCESS},
+        {"285 units, cut as Windows cuts", 285, false, ERROR_SUCCESS},
+        {"285 units, cut as Windows XP and Wine cut", 285, true, ERROR_SUCCESS},
+        // The error reported is Windows' own, not whatever came after it.
+        {"the call fails", 30, false, ERROR_NOT_ENOUGH_MEMORY},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::wstring const folder = L"C:\\Games\\";
         std::wstring const file = L"\\launcher.exe";
         module_name = {folder + std::wstring(c.length - folder.size() - file.size(), L'd') + file,
-                       c.cut_without_nul};
+                       c.cut_without_nul, c.fails_with};
 
+        if (c.fails_with != ERROR_SUCCESS) {
+            try {
+                (void)launcher::platform::module_file_name(fake_module_file_name);
+                ADD_FAILURE() << "no exception";
+            } catch (const std::system_error& error) {
+                EXPECT_EQ(error.code().value(), static_cast<int>(c.fails_with));
+            }
+            continue;
+        }
         auto const path = launcher::platform::module_file_name(fake_module_file_name);
 
         EXPECT_EQ(path, std::u16string(module_name.path.begin(), module_name.path.end()));
