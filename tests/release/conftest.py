@@ -12,6 +12,7 @@ import http.server
 import json
 import os
 import shutil
+import signal
 import subprocess
 import threading
 import time
@@ -34,8 +35,19 @@ def sh(*args, **kw):
 
 def run(tool, *args, root=ROOT, timeout=300, **kw):
     """scripts/TOOL as a user runs it, without a terminal."""
-    return subprocess.run([os.path.join(root, "scripts", tool), *map(str, args)], capture_output=True, text=True,
-                          stdin=subprocess.DEVNULL, timeout=timeout, **kw)
+    # In a session of its own: no terminal to ask on, and nothing of it
+    # outlives a row that timed out.
+    with subprocess.Popen([os.path.join(root, "scripts", tool), *map(str, args)], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True, start_new_session=True,
+                          **kw) as process:
+        try:
+            out, err = process.communicate(timeout=timeout)
+        finally:
+            try:
+                os.killpg(process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+    return subprocess.CompletedProcess(process.args, process.returncode, out, err)
 
 
 def sha256(path):
@@ -158,7 +170,7 @@ def pki(tmp_path_factory):
     # Another authority, which signed neither the signers nor the time stamps.
     sh("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", d / "other.key", "-out", p.other,
        "-days", "30", "-subj", "/CN=Another CA", "-addext", "basicConstraints=critical,CA:true")
-    p.key = {n: d / f"{n}.key" for n in ("ca", "valid", "tsa", "other", "token")}
+    p.key = {n: d / f"{n}.key" for n in ("ca", "valid", "tsa", "other", "token", "revoked")}
 
     # The token, SoftHSM2's, in a folder of its own.
     os.environ["SOFTHSM2_CONF"] = str(d / "softhsm2.conf")
@@ -267,7 +279,7 @@ def timestamp_reply(data, pki, url=None):
     return urllib.request.urlopen(request).read()
 
 
-def reseal(rel, pki, name="valid", stamp=True):
+def reseal(rel, pki, name="valid", edit=lambda bom: bom):
     """What the signer writes around launcher.exe, written again for the one
     in REL, so that a row's change holds everywhere but where it is judged."""
     shipped = sha256(rel / "launcher.exe")
@@ -276,13 +288,12 @@ def reseal(rel, pki, name="valid", stamp=True):
     launcher["hashes"] = [{"alg": "SHA-256", "content": shipped}]
     launcher["properties"] = [p for p in launcher["properties"] if p["name"] != "quenby:signed-sha256"]
     launcher["properties"].append({"name": "quenby:signed-sha256", "value": shipped})
-    (rel / "launcher.cdx.json").write_text(json.dumps(bom, indent=2) + "\n")
+    (rel / "launcher.cdx.json").write_text(edit(json.dumps(bom, indent=2) + "\n"))
     write_sums(rel)
     cert = getattr(pki, name)
     sh("openssl", "cms", "-sign", "-binary", "-md", "sha256", "-nosmimecap", "-outform", "DER", "-in",
        rel / "SHA256SUMS", "-signer", cert, "-inkey", pki.key[name], "-out", rel / "SHA256SUMS.p7s")
-    if stamp:
-        (rel / "SHA256SUMS.p7s.tsr").write_bytes(timestamp_reply((rel / "SHA256SUMS.p7s").read_bytes(), pki))
+    (rel / "SHA256SUMS.p7s.tsr").write_bytes(timestamp_reply((rel / "SHA256SUMS.p7s").read_bytes(), pki))
 
 
 def authenticode(pki, unsigned, out, name="valid", *extra):
