@@ -23,8 +23,9 @@ import pytest
 
 CHECKOUT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 ROOT = os.environ.get("RELEASE_SCRIPTS_ROOT", CHECKOUT)
-PASSWORD, PIN = "correct horse battery staple", "2468"
-SECRETS = ("horse", PIN, "1357")
+# Digits that no hash or path printed beside them is likely to hold.
+PASSWORD, PIN, WRONG_PIN = "correct horse battery staple", "24680135", "97531864"
+SECRETS = ("horse", PIN, WRONG_PIN)
 UNSIGNED = ["launcher.exe", "NOTICES.txt", "launcher.cdx.json", "BUILDINFO"]
 
 
@@ -56,9 +57,11 @@ def sha256(path):
 
 
 def one_line(result, wording):
-    """A refusal: non-zero, one line on stderr that says WORDING, no secret."""
+    """A refusal: non-zero, one line on stderr that says WORDING (a string or
+    a pattern), no secret."""
     assert result.returncode != 0, result.stdout
-    assert result.stderr.count("\n") == 1 and wording in result.stderr, result.stderr
+    said = wording.search(result.stderr) if hasattr(wording, "search") else wording in result.stderr
+    assert result.stderr.count("\n") == 1 and said, result.stderr
     assert not any(s in result.stderr + result.stdout for s in SECRETS), result.stderr
 
 
@@ -177,7 +180,7 @@ def pki(tmp_path_factory):
     (d / "softhsm2.conf").write_text(f"directories.tokendir = {d}/tokens\n")
     (d / "tokens").mkdir()
     p.pin.write_text(PIN + "\n")
-    p.wrong_pin.write_text("1357\n")
+    p.wrong_pin.write_text(WRONG_PIN + "\n")
     sh("openssl", "pkcs8", "-topk8", "-nocrypt", "-in", d / "token.key", "-out", d / "token.pk8")
     sh("softhsm2-util", "--init-token", "--free", "--label", "release", "--pin", PIN, "--so-pin", "97531")
     sh("softhsm2-util", "--import", d / "token.pk8", "--token", "release", "--label", "signer", "--id", "01",
@@ -299,3 +302,57 @@ def reseal(rel, pki, name="valid", edit=lambda bom: bom):
 def authenticode(pki, unsigned, out, name="valid", *extra):
     sh("osslsigncode", "sign", "-certs", getattr(pki, name), "-key", pki.key[name], "-h", "sha256", *extra,
        "-in", unsigned, "-out", out)
+
+
+@pytest.fixture(scope="session")
+def clone(tmp_path_factory):
+    """A clean clone to release from, as a maintainer would, of the scripts'
+    checkout with its work tree's changes committed: what is judged is what
+    is on disk."""
+    repo = tmp_path_factory.mktemp("clone") / "repo"
+    sh("git", "clone", "--quiet", "--no-hardlinks", ROOT, repo)
+    listed = sh("git", "-C", ROOT, "ls-files", "-z", "--cached", "--others", "--exclude-standard").stdout
+    sh("git", "-C", repo, "rm", "--quiet", "-r", ".")
+    for name in filter(None, listed.decode().split("\0")):
+        if os.path.lexists(os.path.join(ROOT, name)):
+            os.makedirs(repo / os.path.dirname(name), exist_ok=True)
+            shutil.copy2(os.path.join(ROOT, name), repo / name, follow_symlinks=False)
+    sh("git", "-C", repo, "add", "-A")
+    sh("git", "-C", repo, "-c", "user.name=test", "-c", "user.email=test@localhost", "commit", "--quiet",
+       "--allow-empty", "-m", "the work tree")
+    return repo
+
+
+def boost_pins():
+    out = sh("bash", "-c", 'source cmake/boost-source.sh && printf "%s\\n" "$boost_cache" "$boost_version" '
+             '"$boost_tarball" "$boost_tarball_sha256"', cwd=ROOT, text=True).stdout.split("\n")
+    return dict(zip(("cache", "version", "tarball", "sha256"), out))
+
+
+@pytest.fixture(scope="session")
+def caches(tmp_path_factory):
+    """Releases see caches of their own: the real Wine prefixes and pinned
+    Boost tarball, beside a cached Boost tree that breaks any build made
+    from it; the altered one's tarball is not the pinned one."""
+    pins, made = boost_pins(), {}
+    for name in ("cache", "altered-cache"):
+        home = tmp_path_factory.mktemp(name)
+        ours = home / "quenby-launcher"
+        (ours / "download").mkdir(parents=True)
+        (ours / f"boost-{pins['version']}").mkdir()
+        (ours / f"boost-{pins['version']}" / "CMakeLists.txt").write_text(
+            'message(FATAL_ERROR "the cached Boost tree was used")\n')
+        kept = os.path.join(pins["cache"], "download", pins["tarball"])
+        for source in [os.path.join(pins["cache"], n) for n in os.listdir(pins["cache"])
+                       if n.startswith("wineprefix-win") or n == "cyclonedx-validator"]:
+            (ours / os.path.basename(source)).symlink_to(source)
+        for n in os.listdir(os.path.join(pins["cache"], "download")):
+            if n.startswith("cyclonedx-cyclonedx-library-"):
+                (ours / "download" / n).symlink_to(os.path.join(pins["cache"], "download", n))
+        if name == "cache":
+            (ours / "download" / pins["tarball"]).symlink_to(kept)
+        else:
+            (ours / "download" / pins["tarball"]).write_bytes(open(kept, "rb").read() + b"\n")
+        made[name] = home
+    made["pins"] = pins
+    return made
