@@ -34,11 +34,12 @@ def sh(*args, **kw):
     return subprocess.run([str(a) for a in args], check=True, capture_output=True, **kw)
 
 
-def run(tool, *args, root=ROOT, timeout=300, **kw):
-    """scripts/TOOL as a user runs it, without a terminal."""
+def run(tool, *args, root=ROOT, timeout=300, wrap=(), **kw):
+    """scripts/TOOL as a user runs it (under WRAP, a command that runs
+    another), without a terminal."""
     # In a session of its own: no terminal to ask on, and nothing of it
     # outlives a row that timed out.
-    with subprocess.Popen([os.path.join(root, "scripts", tool), *map(str, args)], stdout=subprocess.PIPE,
+    with subprocess.Popen([*wrap, os.path.join(root, "scripts", tool), *map(str, args)], stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True, start_new_session=True,
                           **kw) as process:
         try:
