@@ -305,12 +305,10 @@ def authenticode(pki, unsigned, out, name="valid", *extra):
        "-in", unsigned, "-out", out)
 
 
-@pytest.fixture(scope="session")
-def clone(tmp_path_factory):
+def make_clone(repo):
     """A clean clone to release from, as a maintainer would, of the scripts'
     checkout with its work tree's changes committed: what is judged is what
     is on disk."""
-    repo = tmp_path_factory.mktemp("clone") / "repo"
     sh("git", "clone", "--quiet", "--no-hardlinks", ROOT, repo)
     listed = sh("git", "-C", ROOT, "ls-files", "-z", "--cached", "--others", "--exclude-standard").stdout
     sh("git", "-C", repo, "rm", "--quiet", "-r", ".")
@@ -322,6 +320,11 @@ def clone(tmp_path_factory):
     sh("git", "-C", repo, "-c", "user.name=test", "-c", "user.email=test@localhost", "commit", "--quiet",
        "--allow-empty", "-m", "the work tree")
     return repo
+
+
+@pytest.fixture(scope="session")
+def clone(tmp_path_factory):
+    return make_clone(tmp_path_factory.mktemp("clone") / "repo")
 
 
 def boost_pins():
