@@ -52,6 +52,14 @@ def run(tool, *args, root=ROOT, timeout=300, wrap=(), **kw):
     return subprocess.CompletedProcess(process.args, process.returncode, out, err)
 
 
+def with_spy(tmp, script, **env):
+    """An environment whose osslsigncode is SCRIPT, which runs the real one."""
+    (tmp / "spy").mkdir()
+    (tmp / "spy/osslsigncode").write_text(script)
+    (tmp / "spy/osslsigncode").chmod(0o755)
+    return dict(os.environ, PATH=f"{tmp}/spy:{os.environ['PATH']}", **{k: str(v) for k, v in env.items()})
+
+
 def sha256(path):
     return hashlib.sha256(open(path, "rb").read()).hexdigest()
 
