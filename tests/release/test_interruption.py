@@ -36,7 +36,8 @@ def left_beside(dir):
 
 def test_stopped_as_it_puts_the_release_in_place(release, pki):
     before = state(release.dir)
-    paths = [f"-P{p}" for p in (release.dir, release.dir / "launcher.exe", release.dir / "SHA256SUMS")]
+    # By name or through its folder, opened once.
+    paths = [f"-P{p}" for p in (release.dir, release.dir / "launcher.exe", release.dir / "SHA256SUMS", release.tmp)]
     calls = "rename,renameat,renameat2"
     done = sign(release.dir, pki, anchor=release.sums, timestamp=False,
                 wrap=["strace", "-f", "-qq", "-o", "/dev/null", *paths, "-e", f"trace={calls}",
