@@ -296,8 +296,11 @@ def make_clone(repo):
         os.makedirs(repo / os.path.dirname(name), exist_ok=True)
         shutil.copy2(os.path.join(ROOT, name), repo / name, follow_symlinks=False)
     sh("git", "-C", repo, "add", "-A")
-    sh("git", "-C", repo, "-c", "user.name=test", "-c", "user.email=test@localhost", "commit", "--quiet",
-       "--allow-empty", "-m", "the work tree")
+    if subprocess.run(["git", "-C", repo, "diff", "--cached", "--quiet"]).returncode:
+        # At HEAD's time: two clones of one work tree hold one commit.
+        when = "@" + sh("git", "-C", repo, "show", "-s", "--format=%ct", text=True).stdout.strip()
+        sh("git", "-C", repo, "-c", "user.name=test", "-c", "user.email=test@localhost", "commit", "--quiet", "-m",
+           "the work tree", env=dict(os.environ, GIT_AUTHOR_DATE=when, GIT_COMMITTER_DATE=when))
     return repo
 
 
