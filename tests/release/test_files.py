@@ -63,7 +63,8 @@ REFUSED = {
     "trailing-blank": (add("launcher.exe ", lambda p, t: p.touch()), "holds 'launcher.exe ', which is not one of"),
     "missing": (add("NOTICES.txt", lambda p, t: p.unlink()), "has no NOTICES.txt"),
     "crlf": (sums_lines(lambda s, t: s.replace(b"\n", b"\r\n")), "SHA256SUMS does not match the files beside it"),
-    "dotdot": (sums_lines(lambda s, t: s.replace(b"  NOTICES.txt", b"  ../outside") if outside(t) else s),
+    # A line that sha256sum --check would follow out of DIR, and find right.
+    "dotdot": (sums_lines(lambda s, t: s + f"{sha256(outside(t))}  ../outside\n".encode()),
                "SHA256SUMS does not match the files beside it"),
     "trailing-line-break": (lambda rel, tmp: str(rel) + "\n", "no folder"),
     "link-with-slash": (beside_linked, "is a symbolic link: give the release's folder itself"),
