@@ -1,0 +1,290 @@
+"""What the release tests share: one throwaway PKI (an authority and its
+CRL, signers valid, expired, revoked and on a SoftHSM2 token, a
+time-stamping authority answering on 127.0.0.1), a small PE to sign, and
+unsigned releases of it laid out as scripts/release lays out dist/. Nothing
+secret is in the repository: all of it is made when the tests run.
+
+The scripts run as a user runs them, from RELEASE_SCRIPTS_ROOT (default:
+this checkout), so that the same rows judge any version of them.
+"""
+import hashlib
+import http.server
+import json
+import os
+import shutil
+import subprocess
+import threading
+import time
+import types
+import urllib.request
+
+import pytest
+
+CHECKOUT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+ROOT = os.environ.get("RELEASE_SCRIPTS_ROOT", CHECKOUT)
+PASSWORD, PIN = "correct horse battery staple", "2468"
+SECRETS = ("horse", PIN, "1357")
+UNSIGNED = ["launcher.exe", "NOTICES.txt", "launcher.cdx.json", "BUILDINFO"]
+
+
+def sh(*args, **kw):
+    """A helper's own command, which must work."""
+    return subprocess.run([str(a) for a in args], check=True, capture_output=True, **kw)
+
+
+def run(tool, *args, root=ROOT, timeout=300, **kw):
+    """scripts/TOOL as a user runs it, without a terminal."""
+    return subprocess.run([os.path.join(root, "scripts", tool), *map(str, args)], capture_output=True, text=True,
+                          stdin=subprocess.DEVNULL, timeout=timeout, **kw)
+
+
+def sha256(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def one_line(result, wording):
+    """A refusal: non-zero, one line on stderr that says WORDING, no secret."""
+    assert result.returncode != 0, result.stdout
+    assert result.stderr.count("\n") == 1 and wording in result.stderr, result.stderr
+    assert not any(s in result.stderr + result.stdout for s in SECRETS), result.stderr
+
+
+def state(folder):
+    """Every entry under FOLDER and beside it: kind, mode, bytes."""
+    seen = {}
+    parent = os.path.dirname(os.path.abspath(folder))
+    for base, dirs, files in os.walk(parent):
+        for name in dirs + files:
+            path = os.path.join(base, name)
+            st = os.lstat(path)
+            data = open(path, "rb").read() if os.path.isfile(path) and not os.path.islink(path) \
+                and st.st_size < 1 << 24 else b""
+            seen[os.path.relpath(path, parent)] = (st.st_mode, st.st_size, hashlib.sha256(data).hexdigest())
+    return seen
+
+
+class Authority(http.server.BaseHTTPRequestHandler):
+    """RFC 3161 over HTTP, answered by openssl ts; counts what it was asked."""
+
+    def do_POST(self):
+        query = self.rfile.read(int(self.headers["Content-Length"]))
+        self.server.hits.append(query)
+        reply = sh("openssl", "ts", "-reply", "-config", self.server.config, "-queryfile", "/dev/stdin",
+                   "-out", "/dev/stdout", input=query).stdout
+        self.send_response(200)
+        self.send_header("Content-Type", "application/timestamp-reply")
+        self.end_headers()
+        self.wfile.write(reply)
+
+    def log_message(self, *args):
+        pass
+
+
+@pytest.fixture(scope="session")
+def pki(tmp_path_factory):
+    """As an authority makes them; dates given outright to openssl ca (OpenSSL
+    3.5 refuses the negative -days of openssl x509)."""
+    d = tmp_path_factory.mktemp("pki")
+    p = types.SimpleNamespace(dir=d, **{n: d / f for n, f in [
+        ("ca", "ca.crt"), ("crl", "crl.pem"), ("inter_crl", "inter.crl"), ("password", "password"),
+        ("pin", "pin"), ("wrong_pin", "wrong-pin"), ("other", "other.crt")]})
+    sh("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", d / "ca.key", "-out", p.ca,
+       "-days", "3650", "-subj", "/CN=Throwaway Test CA", "-addext", "basicConstraints=critical,CA:true",
+       "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+
+    def authority(at):
+        (at / "index").touch()
+        for f in ("serial", "crlnumber"):
+            (at / f).write_text("1000\n")
+        (at / "ca.cnf").write_text(
+            f"[ca]\ndefault_ca=a\n[a]\ndatabase={at}/index\nserial={at}/serial\nnew_certs_dir={at}\n"
+            f"certificate={at}/ca.crt\nprivate_key={at}/ca.key\ncrlnumber={at}/crlnumber\ndefault_crl_days=30\n"
+            "default_md=sha256\npolicy=p\nunique_subject=no\n[p]\ncommonName=supplied\norganizationName=optional\n")
+        return at / "ca.cnf"
+
+    cnf = authority(d)
+    ext = {"signer": "extendedKeyUsage=codeSigning\nkeyUsage=critical,digitalSignature\n",
+           "tsa": "extendedKeyUsage=critical,timeStamping\nkeyUsage=critical,digitalSignature\n",
+           "inter": "basicConstraints=critical,CA:true\nkeyUsage=critical,keyCertSign,cRLSign\n"}
+    # Nothing answers there: osslsigncode 2.9 tries it unless given the CRL.
+    ext["crl"] = ext["signer"] + "crlDistributionPoints=URI:http://127.0.0.1:9/ca.crl\n"
+    for name, text in ext.items():
+        (d / f"{name}.ext").write_text(text)
+    p.password.write_text(PASSWORD + "\n")
+    (d / "wrong-password").write_text("wrong\n")
+
+    def day(n):
+        return time.strftime("%Y%m%d%H%M%SZ", time.gmtime(time.time() + n * 86400))
+
+    def issue(name, subject, config, extension, dates, key=None):
+        key = key or d / f"{name}.key"
+        if not key.exists():
+            sh("openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", key)
+        sh("openssl", "req", "-new", "-key", key, "-out", d / f"{name}.csr", "-subj", subject)
+        sh("openssl", "ca", "-batch", "-config", config, "-in", d / f"{name}.csr", *dates, "-extfile",
+           d / f"{extension}.ext", "-notext", "-out", d / f"{name}.crt")
+        return d / f"{name}.crt"
+
+    def pkcs12(name, cert, key, chain, *extra):
+        sh("openssl", "pkcs12", "-export", *extra, "-inkey", key, "-in", cert, *(["-certfile", chain] if chain else []),
+           "-passout", f"file:{p.password}", "-out", d / f"{name}.p12")
+        setattr(p, f"{name}_p12", d / f"{name}.p12")
+
+    for name, start, end, extension in [("valid", -1, 2, "signer"), ("expired", -3, -1, "signer"),
+                                        ("tsa", -1, 3650, "tsa"), ("revoked", -1, 2, "crl"),
+                                        ("token", -1, 2, "crl")]:
+        subject = ("/O=Throwaway Studio" if name == "token" else "") + f"/CN=Throwaway {name} signer"
+        cert = issue(name, subject, cnf, extension, ["-startdate", day(start), "-enddate", day(end)])
+        setattr(p, name, cert)
+        pkcs12(name, cert, d / f"{name}.key", p.ca)
+    pkcs12("legacy", p.expired, d / "expired.key", None, "-legacy")
+    # An intermediate that the root's CRL revokes, and a signer under it
+    # whose own CRL (the intermediate's) lists nothing.
+    (d / "inter").mkdir()
+    inter_cnf = authority(d / "inter")
+    sh("openssl", "genpkey", "-algorithm", "RSA", "-out", d / "inter" / "ca.key")
+    shutil.copy(issue("inter", "/CN=Throwaway intermediate", cnf, "inter", ["-days", "30"],
+                      key=d / "inter" / "ca.key"), d / "inter" / "ca.crt")
+    issue("under-revoked", "/CN=Throwaway valid signer", inter_cnf, "signer", ["-days", "2"], key=d / "valid.key")
+    pkcs12("under_revoked", d / "under-revoked.crt", d / "valid.key", d / "inter" / "ca.crt")
+    sh("openssl", "ca", "-config", inter_cnf, "-gencrl", "-out", p.inter_crl)
+    for cert in (d / "inter" / "ca.crt", p.revoked):
+        sh("openssl", "ca", "-config", cnf, "-revoke", cert)
+    sh("openssl", "ca", "-config", cnf, "-gencrl", "-out", p.crl)
+    p.token_chain, p.ca_first = d / "token-chain.pem", d / "ca-first.pem"
+    p.token_chain.write_bytes(p.token.read_bytes() + p.ca.read_bytes())
+    p.ca_first.write_bytes(p.ca.read_bytes() + p.token.read_bytes())
+    # Another authority, which signed neither the signers nor the time stamps.
+    sh("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", d / "other.key", "-out", p.other,
+       "-days", "30", "-subj", "/CN=Another CA", "-addext", "basicConstraints=critical,CA:true")
+    p.key = {n: d / f"{n}.key" for n in ("ca", "valid", "tsa", "other", "token")}
+
+    # The token, SoftHSM2's, in a folder of its own.
+    os.environ["SOFTHSM2_CONF"] = str(d / "softhsm2.conf")
+    (d / "softhsm2.conf").write_text(f"directories.tokendir = {d}/tokens\n")
+    (d / "tokens").mkdir()
+    p.pin.write_text(PIN + "\n")
+    p.wrong_pin.write_text("1357\n")
+    sh("openssl", "pkcs8", "-topk8", "-nocrypt", "-in", d / "token.key", "-out", d / "token.pk8")
+    sh("softhsm2-util", "--init-token", "--free", "--label", "release", "--pin", PIN, "--so-pin", "97531")
+    sh("softhsm2-util", "--import", d / "token.pk8", "--token", "release", "--label", "signer", "--id", "01",
+       "--pin", PIN)
+    p.module = next(line for line in sh("dpkg", "-L", "libsofthsm2", text=True).stdout.split("\n")
+                    if line.endswith("/libsofthsm2.so"))
+    p.uri = "pkcs11:token=release;object=signer"
+    p.token_key = ["--pkcs11-module", p.module, "--pkcs11-key", p.uri, "--certs", p.token_chain]
+    p.p12_key = ["--pkcs12", p.valid_p12, "--password-file", p.password]
+
+    (d / "tsa.serial").write_text("01\n")
+    (d / "tsa.cnf").write_text(
+        f"[tsa]\ndefault_tsa=t\n[t]\nserial={d}/tsa.serial\nsigner_cert={p.tsa}\nsigner_key={d}/tsa.key\n"
+        "signer_digest=sha256\ndefault_policy=1.2.3.4\ndigests=sha1,sha256\n")
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Authority)
+    server.config, server.hits = str(d / "tsa.cnf"), []
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    p.tsa_url, p.tsa_hits = f"http://127.0.0.1:{server.server_port}", server.hits
+    yield p
+    server.shutdown()
+
+
+@pytest.fixture(scope="session")
+def small_pe(tmp_path_factory):
+    """A Windows executable to sign, made once: the launcher's bytes are not
+    what these tests are about."""
+    d = tmp_path_factory.mktemp("pe")
+    (d / "small.c").write_text("int main(void) { return 0; }\n")
+    sh("i686-w64-mingw32-gcc", "-O2", "-s", "-o", d / "small.exe", d / "small.c")
+    return d / "small.exe"
+
+
+def write_sums(folder):
+    (folder / "SHA256SUMS").write_text("".join(f"{sha256(folder / f)}  {f}\n" for f in UNSIGNED))
+
+
+def lay_out(folder, exe):
+    """An unsigned release of EXE in FOLDER, as scripts/release writes dist/;
+    returns the SHA-256 of its SHA256SUMS, which release prints last."""
+    folder.mkdir(parents=True)
+    shutil.copy(exe, folder / "launcher.exe")
+    built = sha256(folder / "launcher.exe")
+    commit = "0" * 40
+    (folder / "NOTICES.txt").write_text("| component | version | licence (SPDX) |\n| --- | --- | --- |\n")
+    launcher = {"type": "application", "bom-ref": "launcher.exe", "supplier": {"name": "Quenby launcher"},
+                "name": "launcher.exe", "version": commit, "purl": f"pkg:generic/quenby-launcher@{commit}",
+                "hashes": [{"alg": "SHA-256", "content": built}],
+                "properties": [{"name": "quenby:unsigned-sha256", "value": built}]}
+    bom = {"bomFormat": "CycloneDX", "specVersion": "1.6", "serialNumber": "urn:uuid:" + "0" * 8 + "-0000" * 3
+           + "-" + "0" * 12, "version": 1, "metadata": {"authors": [{"name": "Quenby launcher"}],
+                                                       "component": launcher},
+           "components": [], "dependencies": [{"ref": "launcher.exe", "dependsOn": []}]}
+    (folder / "launcher.cdx.json").write_text(json.dumps(bom, indent=2) + "\n")
+    (folder / "BUILDINFO").write_text(f"commit: {commit}\nlauncher-sha256: {built}\n"
+                                      f"build-command: scripts/clean-build DIR {commit}\n")
+    write_sums(folder)
+    return sha256(folder / "SHA256SUMS")
+
+
+@pytest.fixture
+def release(tmp_path, small_pe):
+    """An unsigned release in a folder only its signer can change."""
+    tmp_path.chmod(0o700)
+    rel = tmp_path / "rel"
+    return types.SimpleNamespace(dir=rel, sums=lay_out(rel, small_pe), tmp=tmp_path)
+
+
+def sign(dir, pki, *extra, anchor=None, key=None, timestamp=True, **kw):
+    args = [dir] if dir is not None else []
+    args += ["--expect-sha256", anchor] if anchor else []
+    args += key if key is not None else pki.p12_key
+    args += ["--timestamp", pki.tsa_url] if timestamp else ["--no-timestamp"]
+    return run("sign", *args, "--ca-file", pki.ca, *extra, **kw)
+
+
+@pytest.fixture(scope="session")
+def signed_release(tmp_path_factory, pki, small_pe):
+    """A release scripts/sign signed (PKCS#12, time-stamped), kept aside."""
+    rel = tmp_path_factory.mktemp("signed", numbered=True) / "rel"
+    sums = lay_out(rel, small_pe)
+    done = sign(rel, pki, anchor=sums)
+    assert done.returncode == 0, done.stderr
+    return rel
+
+
+@pytest.fixture
+def signed(signed_release, tmp_path):
+    shutil.copytree(signed_release, tmp_path / "rel")
+    return tmp_path / "rel"
+
+
+def verify(dir, pki, signer=None, *extra):
+    return run("verify", dir, "--ca-file", pki.ca, "--signer", signer or pki.valid, *extra)
+
+
+def timestamp_reply(data, pki, url=None):
+    query = sh("openssl", "ts", "-query", "-data", "/dev/stdin", "-sha256", "-cert", input=data).stdout
+    request = urllib.request.Request(url or pki.tsa_url, query, {"Content-Type": "application/timestamp-query"})
+    return urllib.request.urlopen(request).read()
+
+
+def reseal(rel, pki, name="valid", stamp=True):
+    """What the signer writes around launcher.exe, written again for the one
+    in REL, so that a row's change holds everywhere but where it is judged."""
+    shipped = sha256(rel / "launcher.exe")
+    bom = json.loads((rel / "launcher.cdx.json").read_text())
+    launcher = bom["metadata"]["component"]
+    launcher["hashes"] = [{"alg": "SHA-256", "content": shipped}]
+    launcher["properties"] = [p for p in launcher["properties"] if p["name"] != "quenby:signed-sha256"]
+    launcher["properties"].append({"name": "quenby:signed-sha256", "value": shipped})
+    (rel / "launcher.cdx.json").write_text(json.dumps(bom, indent=2) + "\n")
+    write_sums(rel)
+    cert = getattr(pki, name)
+    sh("openssl", "cms", "-sign", "-binary", "-md", "sha256", "-nosmimecap", "-outform", "DER", "-in",
+       rel / "SHA256SUMS", "-signer", cert, "-inkey", pki.key[name], "-out", rel / "SHA256SUMS.p7s")
+    if stamp:
+        (rel / "SHA256SUMS.p7s.tsr").write_bytes(timestamp_reply((rel / "SHA256SUMS.p7s").read_bytes(), pki))
+
+
+def authenticode(pki, unsigned, out, name="valid", *extra):
+    sh("osslsigncode", "sign", "-certs", getattr(pki, name), "-key", pki.key[name], "-h", "sha256", *extra,
+       "-in", unsigned, "-out", out)
