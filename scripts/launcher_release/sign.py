@@ -153,7 +153,7 @@ def copies(s):
         if why == "odd":
             raise Refusal(f"{s.shown}/{name} changed while it was copied: a release holds regular files only")
         if why == "large":
-            raise Refusal(f"{s.shown}/{name} is larger than {folder.LARGEST >> 20} MiB, which no release file is: "
+            raise Refusal(f"{s.shown}/{name} is larger than any file of a release ({folder.LARGEST >> 20} MiB): "
                           "this is not the release the build machine made")
         s.files[name] = data
     os.mkdir("unsigned", dir_fd=s.work_fd)

@@ -76,7 +76,7 @@ def check(given, ca, tsa, o, pinned, subject, signer_file, work):
             raise Refusal(f"{given} has no {name}: not a signed, time-stamped release")
         files[name] = data
         if why == "large":
-            raise Refusal(f"{given}/{name} is larger than {folder.LARGEST >> 20} MiB, which no release file is")
+            raise Refusal(f"{given}/{name} is larger than any file of a release ({folder.LARGEST >> 20} MiB)")
     stray = next((n for n in sorted(os.listdir(dir_fd)) if n not in folder.SIGNED), None)
     if stray is not None:
         raise Refusal(f"{given} holds {quoted(stray)}, which is not one of a signed release's files "
