@@ -13,6 +13,8 @@
                      of FD
     signed-bom BOM EXE SUPPLIER ORGANISATION
                      prints BOM for the signed EXE (folder.signed_bom)
+    buildinfo COMMIT EXE
+                     prints the BUILDINFO of EXE, built from COMMIT
 """
 import fcntl
 import hashlib
@@ -22,7 +24,7 @@ import signal
 import stat
 import sys
 
-from . import folder, sign, verify
+from . import buildinfo, folder, sign, verify
 from .folder import Refusal
 
 
@@ -48,7 +50,7 @@ def exchange(source, target):
 
 def work_folder(root, fd):
     fd = int(fd)
-    if not stat.S_ISDIR(os.lstat(root).st_mode) or os.path.samestat(os.lstat(root), os.fstat(fd)) is False:
+    if not stat.S_ISDIR(os.lstat(root).st_mode) or not os.path.samestat(os.lstat(root), os.fstat(fd)):
         raise Refusal(f"{root} is a symbolic link or not a folder: it holds the releases' work folders")
     # Held until the caller has locked its own folder, so that two releases
     # never take each other's new folder for a stale one.
@@ -69,7 +71,8 @@ COMMANDS = {"sign": lambda args, name: sign.main(args, name),
             "sums": lambda args, name: sums(*args),
             "exchange": lambda args, name: exchange(*args),
             "work-folder": lambda args, name: work_folder(*args),
-            "signed-bom": lambda args, name: signed_bom(*args)}
+            "signed-bom": lambda args, name: signed_bom(*args),
+            "buildinfo": lambda args, name: sys.stdout.buffer.write(buildinfo.record(*args))}
 
 
 def _stop(number, frame):
