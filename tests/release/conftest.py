@@ -12,6 +12,7 @@ import http.server
 import json
 import os
 import shutil
+import signal
 import subprocess
 import threading
 import time
@@ -22,8 +23,9 @@ import pytest
 
 CHECKOUT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 ROOT = os.environ.get("RELEASE_SCRIPTS_ROOT", CHECKOUT)
-PASSWORD, PIN = "correct horse battery staple", "2468"
-SECRETS = ("horse", PIN, "1357")
+# Digits that no hash or path printed beside them is likely to hold.
+PASSWORD, PIN, WRONG_PIN = "correct horse battery staple", "24680135", "97531864"
+SECRETS = ("horse", PIN, WRONG_PIN)
 UNSIGNED = ["launcher.exe", "NOTICES.txt", "launcher.cdx.json", "BUILDINFO"]
 
 
@@ -34,8 +36,19 @@ def sh(*args, **kw):
 
 def run(tool, *args, root=ROOT, timeout=300, **kw):
     """scripts/TOOL as a user runs it, without a terminal."""
-    return subprocess.run([os.path.join(root, "scripts", tool), *map(str, args)], capture_output=True, text=True,
-                          stdin=subprocess.DEVNULL, timeout=timeout, **kw)
+    # In a session of its own: no terminal to ask on, and nothing of it
+    # outlives a row that timed out.
+    with subprocess.Popen([os.path.join(root, "scripts", tool), *map(str, args)], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True, start_new_session=True,
+                          **kw) as process:
+        try:
+            out, err = process.communicate(timeout=timeout)
+        finally:
+            try:
+                os.killpg(process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+    return subprocess.CompletedProcess(process.args, process.returncode, out, err)
 
 
 def sha256(path):
@@ -44,9 +57,11 @@ def sha256(path):
 
 
 def one_line(result, wording):
-    """A refusal: non-zero, one line on stderr that says WORDING, no secret."""
+    """A refusal: non-zero, one line on stderr that says WORDING (a string or
+    a pattern), no secret."""
     assert result.returncode != 0, result.stdout
-    assert result.stderr.count("\n") == 1 and wording in result.stderr, result.stderr
+    said = wording.search(result.stderr) if hasattr(wording, "search") else wording in result.stderr
+    assert result.stderr.count("\n") == 1 and said, result.stderr
     assert not any(s in result.stderr + result.stdout for s in SECRETS), result.stderr
 
 
@@ -158,14 +173,14 @@ def pki(tmp_path_factory):
     # Another authority, which signed neither the signers nor the time stamps.
     sh("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", d / "other.key", "-out", p.other,
        "-days", "30", "-subj", "/CN=Another CA", "-addext", "basicConstraints=critical,CA:true")
-    p.key = {n: d / f"{n}.key" for n in ("ca", "valid", "tsa", "other", "token")}
+    p.key = {n: d / f"{n}.key" for n in ("ca", "valid", "tsa", "other", "token", "revoked")}
 
     # The token, SoftHSM2's, in a folder of its own.
     os.environ["SOFTHSM2_CONF"] = str(d / "softhsm2.conf")
     (d / "softhsm2.conf").write_text(f"directories.tokendir = {d}/tokens\n")
     (d / "tokens").mkdir()
     p.pin.write_text(PIN + "\n")
-    p.wrong_pin.write_text("1357\n")
+    p.wrong_pin.write_text(WRONG_PIN + "\n")
     sh("openssl", "pkcs8", "-topk8", "-nocrypt", "-in", d / "token.key", "-out", d / "token.pk8")
     sh("softhsm2-util", "--init-token", "--free", "--label", "release", "--pin", PIN, "--so-pin", "97531")
     sh("softhsm2-util", "--import", d / "token.pk8", "--token", "release", "--label", "signer", "--id", "01",
@@ -267,7 +282,7 @@ def timestamp_reply(data, pki, url=None):
     return urllib.request.urlopen(request).read()
 
 
-def reseal(rel, pki, name="valid", stamp=True):
+def reseal(rel, pki, name="valid", edit=lambda bom: bom):
     """What the signer writes around launcher.exe, written again for the one
     in REL, so that a row's change holds everywhere but where it is judged."""
     shipped = sha256(rel / "launcher.exe")
@@ -276,15 +291,68 @@ def reseal(rel, pki, name="valid", stamp=True):
     launcher["hashes"] = [{"alg": "SHA-256", "content": shipped}]
     launcher["properties"] = [p for p in launcher["properties"] if p["name"] != "quenby:signed-sha256"]
     launcher["properties"].append({"name": "quenby:signed-sha256", "value": shipped})
-    (rel / "launcher.cdx.json").write_text(json.dumps(bom, indent=2) + "\n")
+    (rel / "launcher.cdx.json").write_text(edit(json.dumps(bom, indent=2) + "\n"))
     write_sums(rel)
     cert = getattr(pki, name)
     sh("openssl", "cms", "-sign", "-binary", "-md", "sha256", "-nosmimecap", "-outform", "DER", "-in",
        rel / "SHA256SUMS", "-signer", cert, "-inkey", pki.key[name], "-out", rel / "SHA256SUMS.p7s")
-    if stamp:
-        (rel / "SHA256SUMS.p7s.tsr").write_bytes(timestamp_reply((rel / "SHA256SUMS.p7s").read_bytes(), pki))
+    (rel / "SHA256SUMS.p7s.tsr").write_bytes(timestamp_reply((rel / "SHA256SUMS.p7s").read_bytes(), pki))
 
 
 def authenticode(pki, unsigned, out, name="valid", *extra):
     sh("osslsigncode", "sign", "-certs", getattr(pki, name), "-key", pki.key[name], "-h", "sha256", *extra,
        "-in", unsigned, "-out", out)
+
+
+@pytest.fixture(scope="session")
+def clone(tmp_path_factory):
+    """A clean clone to release from, as a maintainer would, of the scripts'
+    checkout with its work tree's changes committed: what is judged is what
+    is on disk."""
+    repo = tmp_path_factory.mktemp("clone") / "repo"
+    sh("git", "clone", "--quiet", "--no-hardlinks", ROOT, repo)
+    listed = sh("git", "-C", ROOT, "ls-files", "-z", "--cached", "--others", "--exclude-standard").stdout
+    sh("git", "-C", repo, "rm", "--quiet", "-r", ".")
+    for name in filter(None, listed.decode().split("\0")):
+        if os.path.lexists(os.path.join(ROOT, name)):
+            os.makedirs(repo / os.path.dirname(name), exist_ok=True)
+            shutil.copy2(os.path.join(ROOT, name), repo / name, follow_symlinks=False)
+    sh("git", "-C", repo, "add", "-A")
+    sh("git", "-C", repo, "-c", "user.name=test", "-c", "user.email=test@localhost", "commit", "--quiet",
+       "--allow-empty", "-m", "the work tree")
+    return repo
+
+
+def boost_pins():
+    out = sh("bash", "-c", 'source cmake/boost-source.sh && printf "%s\\n" "$boost_cache" "$boost_version" '
+             '"$boost_tarball" "$boost_tarball_sha256"', cwd=ROOT, text=True).stdout.split("\n")
+    return dict(zip(("cache", "version", "tarball", "sha256"), out))
+
+
+@pytest.fixture(scope="session")
+def caches(tmp_path_factory):
+    """Releases see caches of their own: the real Wine prefixes and pinned
+    Boost tarball, beside a cached Boost tree that breaks any build made
+    from it; the altered one's tarball is not the pinned one."""
+    pins, made = boost_pins(), {}
+    for name in ("cache", "altered-cache"):
+        home = tmp_path_factory.mktemp(name)
+        ours = home / "quenby-launcher"
+        (ours / "download").mkdir(parents=True)
+        (ours / f"boost-{pins['version']}").mkdir()
+        (ours / f"boost-{pins['version']}" / "CMakeLists.txt").write_text(
+            'message(FATAL_ERROR "the cached Boost tree was used")\n')
+        kept = os.path.join(pins["cache"], "download", pins["tarball"])
+        for source in [os.path.join(pins["cache"], n) for n in os.listdir(pins["cache"])
+                       if n.startswith("wineprefix-win") or n == "cyclonedx-validator"]:
+            (ours / os.path.basename(source)).symlink_to(source)
+        for n in os.listdir(os.path.join(pins["cache"], "download")):
+            if n.startswith("cyclonedx-cyclonedx-library-"):
+                (ours / "download" / n).symlink_to(os.path.join(pins["cache"], "download", n))
+        if name == "cache":
+            (ours / "download" / pins["tarball"]).symlink_to(kept)
+        else:
+            (ours / "download" / pins["tarball"]).write_bytes(open(kept, "rb").read() + b"\n")
+        made[name] = home
+    made["pins"] = pins
+    return made
