@@ -29,6 +29,10 @@ def test_a_failing_step_changes_nothing(failing, release, pki, monkeypatch, caps
         raise OSError(5, "injected")
 
     monkeypatch.setattr(tools, "run", watched)
+    # (Not in this process, which other tests share: a hard core limit of 0
+    # and SIGTERM handlers are scripts/sign's own.)
+    monkeypatch.setattr(cli.resource, "setrlimit", lambda *_: None)
+    monkeypatch.setattr(cli.signal, "signal", lambda *_: None)
     for group in ("DIR_CHECKS", "KEY_CHECKS", "SIGNING"):
         steps = tuple(injected if step.__name__ == failing else step for step in getattr(sign, group))
         monkeypatch.setattr(sign, group, steps)
