@@ -11,13 +11,10 @@
                      running release holds and prints a new one, with its
                      lock file, for the caller to lock before it lets go
                      of FD
-    signed-bom BOM EXE SUPPLIER ORGANISATION
-                     prints BOM for the signed EXE (folder.signed_bom)
     buildinfo COMMIT EXE
                      prints the BUILDINFO of EXE, built from COMMIT
 """
 import fcntl
-import hashlib
 import os
 import resource
 import signal
@@ -60,18 +57,11 @@ def work_folder(root, fd):
     print(os.path.abspath(root) + "/" + name)
 
 
-def signed_bom(bom, exe, supplier, organisation):
-    sys.stdout.buffer.write(folder.write_json(folder.signed_bom(
-        folder.read_json(open(bom, "rb").read(), bom), hashlib.sha256(open(exe, "rb").read()).hexdigest(),
-        supplier, organisation)))
-
-
 COMMANDS = {"sign": lambda args, name: sign.main(args, name),
             "verify": lambda args, name: print(verify.main(args, name)),
             "sums": lambda args, name: sums(*args),
             "exchange": lambda args, name: exchange(*args),
             "work-folder": lambda args, name: work_folder(*args),
-            "signed-bom": lambda args, name: signed_bom(*args),
             "buildinfo": lambda args, name: sys.stdout.buffer.write(buildinfo.record(*args))}
 
 
