@@ -34,11 +34,12 @@ def sh(*args, **kw):
     return subprocess.run([str(a) for a in args], check=True, capture_output=True, **kw)
 
 
-def run(tool, *args, root=ROOT, timeout=300, **kw):
-    """scripts/TOOL as a user runs it, without a terminal."""
+def run(tool, *args, root=ROOT, timeout=300, wrap=(), **kw):
+    """scripts/TOOL as a user runs it (under WRAP, a command that runs
+    another), without a terminal."""
     # In a session of its own: no terminal to ask on, and nothing of it
     # outlives a row that timed out.
-    with subprocess.Popen([os.path.join(root, "scripts", tool), *map(str, args)], stdout=subprocess.PIPE,
+    with subprocess.Popen([*wrap, os.path.join(root, "scripts", tool), *map(str, args)], stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True, start_new_session=True,
                           **kw) as process:
         try:
@@ -304,12 +305,10 @@ def authenticode(pki, unsigned, out, name="valid", *extra):
        "-in", unsigned, "-out", out)
 
 
-@pytest.fixture(scope="session")
-def clone(tmp_path_factory):
+def make_clone(repo):
     """A clean clone to release from, as a maintainer would, of the scripts'
     checkout with its work tree's changes committed: what is judged is what
     is on disk."""
-    repo = tmp_path_factory.mktemp("clone") / "repo"
     sh("git", "clone", "--quiet", "--no-hardlinks", ROOT, repo)
     listed = sh("git", "-C", ROOT, "ls-files", "-z", "--cached", "--others", "--exclude-standard").stdout
     sh("git", "-C", repo, "rm", "--quiet", "-r", ".")
@@ -321,6 +320,11 @@ def clone(tmp_path_factory):
     sh("git", "-C", repo, "-c", "user.name=test", "-c", "user.email=test@localhost", "commit", "--quiet",
        "--allow-empty", "-m", "the work tree")
     return repo
+
+
+@pytest.fixture(scope="session")
+def clone(tmp_path_factory):
+    return make_clone(tmp_path_factory.mktemp("clone") / "repo")
 
 
 def boost_pins():
