@@ -7,6 +7,8 @@ secret is in the repository: all of it is made when the tests run.
 The scripts run as a user runs them, from RELEASE_SCRIPTS_ROOT (default:
 this checkout), so that the same rows judge any version of them.
 """
+import contextlib
+import glob
 import hashlib
 import http.server
 import json
@@ -45,16 +47,21 @@ def run(tool, *args, root=ROOT, timeout=300, wrap=(), **kw):
         try:
             out, err = process.communicate(timeout=timeout)
         finally:
-            try:
+            with contextlib.suppress(ProcessLookupError):
                 os.killpg(process.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
     return subprocess.CompletedProcess(process.args, process.returncode, out, err)
 
 
+def with_spy(tmp, script, **env):
+    """An environment whose osslsigncode is SCRIPT, which runs the real one."""
+    (tmp / "spy").mkdir()
+    (tmp / "spy/osslsigncode").write_text(script)
+    (tmp / "spy/osslsigncode").chmod(0o755)
+    return dict(os.environ, PATH=f"{tmp}/spy:{os.environ['PATH']}", **{k: str(v) for k, v in env.items()})
+
+
 def sha256(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
+    return hashlib.sha256(open(path, "rb").read()).hexdigest()
 
 
 def one_line(result, wording):
@@ -68,16 +75,10 @@ def one_line(result, wording):
 
 def state(folder):
     """Every entry under FOLDER and beside it: kind, mode, bytes."""
-    seen = {}
     parent = os.path.dirname(os.path.abspath(folder))
-    for base, dirs, files in os.walk(parent):
-        for name in dirs + files:
-            path = os.path.join(base, name)
-            st = os.lstat(path)
-            data = open(path, "rb").read() if os.path.isfile(path) and not os.path.islink(path) \
-                and st.st_size < 1 << 24 else b""
-            seen[os.path.relpath(path, parent)] = (st.st_mode, st.st_size, hashlib.sha256(data).hexdigest())
-    return seen
+    paths = [os.path.join(base, n) for base, dirs, files in os.walk(parent) for n in dirs + files]
+    return {p: (os.lstat(p).st_mode, os.lstat(p).st_size, sha256(p) if os.path.isfile(p) and not os.path.islink(p)
+                and os.path.getsize(p) < 1 << 24 else "") for p in paths}
 
 
 class Authority(http.server.BaseHTTPRequestHandler):
@@ -338,25 +339,20 @@ def caches(tmp_path_factory):
     """Releases see caches of their own: the real Wine prefixes and pinned
     Boost tarball, beside a cached Boost tree that breaks any build made
     from it; the altered one's tarball is not the pinned one."""
-    pins, made = boost_pins(), {}
+    pins = boost_pins()
+    made = {"pins": pins}
     for name in ("cache", "altered-cache"):
-        home = tmp_path_factory.mktemp(name)
-        ours = home / "quenby-launcher"
-        (ours / "download").mkdir(parents=True)
-        (ours / f"boost-{pins['version']}").mkdir()
-        (ours / f"boost-{pins['version']}" / "CMakeLists.txt").write_text(
-            'message(FATAL_ERROR "the cached Boost tree was used")\n')
-        kept = os.path.join(pins["cache"], "download", pins["tarball"])
-        for source in [os.path.join(pins["cache"], n) for n in os.listdir(pins["cache"])
-                       if n.startswith("wineprefix-win") or n == "cyclonedx-validator"]:
-            (ours / os.path.basename(source)).symlink_to(source)
-        for n in os.listdir(os.path.join(pins["cache"], "download")):
-            if n.startswith("cyclonedx-cyclonedx-library-"):
-                (ours / "download" / n).symlink_to(os.path.join(pins["cache"], "download", n))
+        made[name] = tmp_path_factory.mktemp(name)
+        ours, theirs = made[name] / "quenby-launcher", pins["cache"]
+        (ours / f"boost-{pins['version']}").mkdir(parents=True)
+        (ours / f"boost-{pins['version']}/CMakeLists.txt").write_text('message(FATAL_ERROR "the cached Boost tree was used")\n')
+        (ours / "download").mkdir()
+        for n in glob.glob("wineprefix-win*", root_dir=theirs) + ["cyclonedx-validator"] + \
+                glob.glob("download/cyclonedx-cyclonedx-library-*", root_dir=theirs):
+            (ours / n).symlink_to(os.path.join(theirs, n))
+        kept, tarball = os.path.join(theirs, "download", pins["tarball"]), ours / "download" / pins["tarball"]
         if name == "cache":
-            (ours / "download" / pins["tarball"]).symlink_to(kept)
+            tarball.symlink_to(kept)
         else:
-            (ours / "download" / pins["tarball"]).write_bytes(open(kept, "rb").read() + b"\n")
-        made[name] = home
-    made["pins"] = pins
+            tarball.write_bytes(open(kept, "rb").read() + b"\n")
     return made

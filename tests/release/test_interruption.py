@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import ROOT, one_line, sign, state
+from conftest import ROOT, one_line, sign, state, with_spy
 
 # Not fixed by the bash scripts these replace: wording the signer matches.
 MOUNT_POINT = "is a mount point"
@@ -36,7 +36,8 @@ def left_beside(dir):
 
 def test_stopped_as_it_puts_the_release_in_place(release, pki):
     before = state(release.dir)
-    paths = [f"-P{p}" for p in (release.dir, release.dir / "launcher.exe", release.dir / "SHA256SUMS")]
+    # By name or through its folder, opened once.
+    paths = [f"-P{p}" for p in (release.dir, release.dir / "launcher.exe", release.dir / "SHA256SUMS", release.tmp)]
     calls = "rename,renameat,renameat2"
     done = sign(release.dir, pki, anchor=release.sums, timestamp=False,
                 wrap=["strace", "-f", "-qq", "-o", "/dev/null", *paths, "-e", f"trace={calls}",
@@ -83,30 +84,25 @@ def dead(pid):
         return True
 
 
+def wait_for(condition, seconds):
+    end = time.time() + seconds
+    while not condition() and time.time() < end:
+        time.sleep(0.1)
+    return condition()
+
+
 def test_killed_sign_takes_its_children_and_is_cleaned_up(release, pki):
-    spy = release.tmp / "spy"
-    spy.mkdir()
-    (spy / "osslsigncode").write_text(SLOW_SIGNER)
-    (spy / "osslsigncode").chmod(0o755)
     pid_file = release.tmp / "signer.pid"
-    env = dict(os.environ, PATH=f"{spy}:{os.environ['PATH']}", SIGNER_PID=str(pid_file))
-    args = ["--expect-sha256", release.sums, *pki.p12_key, "--no-timestamp", "--ca-file", pki.ca]
-    signing = subprocess.Popen([os.path.join(ROOT, "scripts", "sign"),
-                                release.dir, *map(str, args)], env=env, start_new_session=True,
-                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    args = [release.dir, "--expect-sha256", release.sums, *pki.p12_key, "--no-timestamp", "--ca-file", pki.ca]
+    signing = subprocess.Popen([os.path.join(ROOT, "scripts", "sign"), *map(str, args)], start_new_session=True,
+                               env=with_spy(release.tmp, SLOW_SIGNER, SIGNER_PID=pid_file), stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        for _ in range(300):
-            if pid_file.exists() and pid_file.read_text().strip():
-                break
-            time.sleep(0.1)
+        assert wait_for(lambda: pid_file.exists() and pid_file.read_text().strip(), 30)
         signer = int(pid_file.read_text())
         signing.kill()
         signing.wait()
-        for _ in range(30):
-            if dead(signer):
-                break
-            time.sleep(0.1)
-        assert dead(signer), "osslsigncode outlived the signing that started it"
+        assert wait_for(lambda: dead(signer), 3), "osslsigncode outlived the signing that started it"
     finally:
         with contextlib.suppress(ProcessLookupError):
             os.killpg(signing.pid, signal.SIGKILL)

@@ -10,7 +10,7 @@ import shutil
 
 import pytest
 
-from conftest import ROOT, SECRETS, one_line, run, sh, sha256, sign, verify
+from conftest import ROOT, SECRETS, one_line, run, sh, sha256, sign, verify, with_spy
 
 PIN_VALUE = "PIN in a file only you can read and give --pin-file FILE"
 
@@ -108,18 +108,13 @@ exec /usr/bin/osslsigncode "$@"
 
 @pytest.mark.parametrize("key", ["pkcs12", "token"])
 def test_signing_keeps_secrets(key, release, pki):
-    spy = release.tmp / "spy"
-    spy.mkdir()
-    (spy / "osslsigncode").write_text(SPY)
-    (spy / "osslsigncode").chmod(0o755)
     (release.tmp / "tmp").mkdir()
-    seen = release.tmp / "seen"
+    seen, secrets = release.tmp / "seen", release.tmp / "secrets"
     seen.touch()
-    (release.tmp / "secrets").write_text("\n".join(("-----BEGIN .*PRIVATE KEY-----",) + SECRETS) + "\n")
+    secrets.write_text("\n".join(("-----BEGIN .*PRIVATE KEY-----",) + SECRETS) + "\n")
     built = sha256(release.dir / "launcher.exe")
     key_args = pki.p12_key if key == "pkcs12" else pki.token_key + ["--pin-file", pki.pin]
-    env = dict(os.environ, PATH=f"{spy}:{os.environ['PATH']}", TMPDIR=str(release.tmp / "tmp"), SEEN=str(seen),
-               REL=str(release.dir), SECRETS=str(release.tmp / "secrets"))
+    env = with_spy(release.tmp, SPY, TMPDIR=release.tmp / "tmp", SEEN=seen, REL=release.dir, SECRETS=secrets)
     done = sign(release.dir, pki, "--crl-file", pki.crl, anchor=release.sums, key=key_args, env=env)
     assert done.returncode == 0, done.stderr
     assert (release.tmp / "seen.ran").exists() and seen.read_text() == "", "seen while signing: " + seen.read_text()

@@ -129,10 +129,16 @@ def test_two_clones_one_release(tmp_path, pki, caches):
     for checked in (verify(tokens, pki, pki.token, "--crl-file", pki.crl),
                     verify(signing, pki, pki.valid, "--time", int(time.time()) + 402 * 86400)):
         assert checked.returncode == 0, checked.stderr
+    checked = subprocess.run(["osslsigncode", "verify", "-CAfile", pki.ca, "-CRLfile", pki.crl, "-TSA-CAfile", pki.ca,
+                              "-in", tokens / "launcher.exe"], capture_output=True, text=True).stdout
+    assert re.search("^Signature verification: ok", checked, re.M), checked
+    assert re.search("^Timestamp Server Signature verification: ok", checked, re.M), checked
     sh("osslsigncode", "remove-signature", "-in", tokens / "launcher.exe", "-out", work / "token-stripped.exe")
     assert sha256(work / "token-stripped.exe") == recorded, "the two clones built different bytes"
-    summed = sorted(line.split("  ", 1)[1] for line in (tokens / "SHA256SUMS").read_text().splitlines())
-    assert sorted(os.listdir(tokens)) == sorted(summed + ["SHA256SUMS", "SHA256SUMS.p7s", "SHA256SUMS.p7s.tsr"])
+    summed = {dist: [line.split("  ", 1)[1] for line in (dist / "SHA256SUMS").read_text().splitlines()]
+              for dist in (tokens, signing)}
+    assert summed[tokens] == summed[signing]
+    assert sorted(os.listdir(tokens)) == sorted(summed[tokens] + ["SHA256SUMS", "SHA256SUMS.p7s", "SHA256SUMS.p7s.tsr"])
     assert os.listdir(token_repo / "build/release-work") == [], "a release's work folder was left or kept"
     assert (tokens / "NOTICES.txt").read_bytes() == (signing / "NOTICES.txt").read_bytes()
     assert unsigned_bom(tokens) == unsigned_bom(signing)

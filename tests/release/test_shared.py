@@ -67,7 +67,8 @@ def test_linked_work_folder_refused(clone, caches, tmp_path):
     # Held by no release: bash removed it, under the link's target.
     (tmp_path / "target" / "other").mkdir(parents=True)
     (tmp_path / "target" / "other" / "lock").touch()
-    (clone / "build").mkdir(exist_ok=True)
+    shutil.rmtree(clone / "build", ignore_errors=True)
+    (clone / "build").mkdir()
     (clone / "build" / "release-work").symlink_to(tmp_path / "target")
     try:
         one_line(run("release", root=clone, cwd=clone, env=dict(os.environ, XDG_CACHE_HOME=str(caches["altered-cache"]))),

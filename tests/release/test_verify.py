@@ -34,33 +34,23 @@ def resigned(name="valid", stamp=False, sealed_by="valid"):
     return prepare
 
 
-def changed(edit, seal=True):
+def changed(edit):
     def prepare(rel, pki):
-        path = rel / "launcher.exe"
-        path.write_bytes(edit(path.read_bytes()))
-        if seal:
-            reseal(rel, pki)
+        (rel / "launcher.exe").write_bytes(edit(bytearray((rel / "launcher.exe").read_bytes())))
+        reseal(rel, pki)
     return prepare
-
-
-def flip_code_byte(data):
-    data = bytearray(data)
-    data[0x500] ^= 1  # in .text, past the headers
-    return bytes(data)
 
 
 def primary_broken(rel, pki):
     """A nested signature by the pinned signer that holds, beneath a primary
     one whose signature value is broken."""
-    stamp = ["-ts", pki.tsa_url]
-    sh("osslsigncode", "sign", "-nest", "-certs", pki.valid, "-key", pki.key["valid"], "-h", "sha256", *stamp,
-       "-in", rel / "launcher.exe", "-out", rel.parent / "nested.exe")
-    data = bytearray((rel.parent / "nested.exe").read_bytes())
-    sh("osslsigncode", "extract-signature", "-in", rel.parent / "nested.exe", "-out", rel.parent / "nested.p7")
-    blob = (rel.parent / "nested.p7").read_bytes()
-    value = cms.ContentInfo.load(blob)["content"]["signer_infos"][0]["signature"].native
+    nested, blob = rel.parent / "nested.exe", rel.parent / "signature.p7"
+    authenticode(pki, rel / "launcher.exe", nested, "valid", "-nest", "-ts", pki.tsa_url)
+    sh("osslsigncode", "extract-signature", "-in", nested, "-out", blob)
+    value = cms.ContentInfo.load(blob.read_bytes())["content"]["signer_infos"][0]["signature"].native
+    data = bytearray(nested.read_bytes())
     data[data.index(value)] ^= 1
-    (rel / "launcher.exe").write_bytes(bytes(data))
+    (rel / "launcher.exe").write_bytes(data)
     reseal(rel, pki)
 
 
@@ -81,9 +71,7 @@ def edit_bom(edit):
 
 
 def stamped_over(data):
-    def prepare(rel, pki):
-        (rel / "SHA256SUMS.p7s.tsr").write_bytes(timestamp_reply(data, pki))
-    return prepare
+    return lambda rel, pki: (rel / "SHA256SUMS.p7s.tsr").write_bytes(timestamp_reply(data, pki))
 
 
 def signed_by(name):
@@ -115,7 +103,8 @@ REFUSED = {
     "revoked-signer": (signed_by("revoked"), "revoked", CRL, "certificate revoked"),
     "another-authenticode-signer": (resigned("token", True), "valid", CRL,
                                     "launcher.exe is signed by CN = Throwaway token signer"),
-    "code-byte": (changed(flip_code_byte), "valid", (), "launcher.exe's signature does not verify against"),
+    # (0x500: in .text, past the headers.)
+    "code-byte": (changed(lambda data: data[:0x500] + bytes([data[0x500] ^ 1]) + data[0x501:]), "valid", (), "launcher.exe's signature does not verify against"),
     "appended-data": (changed(lambda data: data + b"\0" * 8), "valid", (),
                       "launcher.exe's signature does not verify against"),
     "bom-lies-about-build": (edit_bom(lambda t: t.replace('"quenby:unsigned-sha256",\n          "value": "',
