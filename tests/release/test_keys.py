@@ -55,9 +55,9 @@ REFUSED = {
     "both-timestamp-options": (P12 + ["--ca-file", "ca.crt", "--timestamp", "{tsa}"] + NO_TS, "exclude each other"),
     "file-url": (P12 + ["--timestamp", "file:///etc/passwd"], "takes an http:// or https:// URL"),
     "pin-value": (pin_uri("pkcs11:token=release;object=signer;pin-value=97531864"), PIN_VALUE),
-    # A hand mutation that the row above let pass.
+    # Right after the scheme, where no separator comes before it.
     "pin-value-first": (pin_uri("pkcs11:pin-value=97531864;token=release;object=signer"), PIN_VALUE),
-    # A review's finding: bash looked only after ":", ";" and "?".
+    # Bash looked for it only after ":", ";" and "?", and printed it.
     "pin-value-in-query": (pin_uri("pkcs11:token=release;object=signer?module-name=softhsm2&pin-value=97531864"),
                            PIN_VALUE),
     "altered-boost": ([], re.compile(r"not the pinned Boost source: SHA-256 [0-9a-f]{64}, expected {sha256}")),

@@ -112,10 +112,11 @@ REFUSED = {
                              "valid", (), "the bill of materials records the build as 0"),
     "bom-keeps-version": (edit_bom(lambda t: t.replace('"version": 2,', '"version": 1,', 1)), "valid", (),
                           "keeps version 1, the unsigned release's"),
-    # Hand mutations that the rows above let pass.
+    # SHA256SUMS.p7s's time stamp holds, launcher.exe's own does not.
     "exe-not-time-stamped": (resigned(), "valid", (),
                              "launcher.exe's signature carries no time stamp that verifies against"),
-    # Findings of a review, which bash's verify let pass.
+    # What bash's verify let pass: it took any signature that said ok, any
+    # certificate as the signer, and the last of two keys.
     "primary-signature-broken": (primary_broken, "valid", (), "launcher.exe's signature does not verify against"),
     "authority-as-signer": (signed_by("ca"), "ca", (), AUTHORITY),
     "bom-duplicate-key": (edit_bom(lambda t: t.replace("{", '{\n  "version": 1,', 1)), "valid", (), BOM),
