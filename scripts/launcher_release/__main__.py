@@ -1,0 +1,9 @@
+"""python3 scripts/launcher_release COMMAND ARGS...: see cli.py."""
+import os
+import sys
+
+sys.dont_write_bytecode = True
+sys.path[0] = os.path.dirname(os.path.abspath(sys.path[0]))
+from launcher_release import cli  # noqa: E402 (the path above first)
+
+cli.main(sys.argv[1] if len(sys.argv) > 1 else "", sys.argv[2:])

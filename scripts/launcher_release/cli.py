@@ -1,0 +1,94 @@
+"""The commands, each ending on one line when it refuses or fails:
+
+    sign ARGS...     scripts/sign
+    verify ARGS...   scripts/verify
+    sums DIR         writes DIR/SHA256SUMS of DIR's release files
+    exchange FROM TO puts the folder FROM in TO's place in one step (TO, if
+                     it exists, goes to FROM)
+    work-folder ROOT FD
+                     ROOT is the folder open as FD (no link); holding a
+                     lock on FD, removes the work folders under it that no
+                     running release holds and prints a new one, with its
+                     lock file, for the caller to lock before it lets go
+                     of FD
+    buildinfo COMMIT EXE
+                     prints the BUILDINFO of EXE, built from COMMIT
+"""
+import fcntl
+import os
+import resource
+import signal
+import stat
+import sys
+
+from . import buildinfo, folder, sign, verify
+from .folder import Refusal
+
+
+def sums(path):
+    fd = folder.open_folder(path)
+    files = {}
+    for name in folder.SUMMED:
+        files[name], why = folder.read_file(fd, name)
+        if why:
+            raise Refusal(f"{path}/{name} is not a release's file ({why})")
+    folder.write_files(fd, {"SHA256SUMS": folder.sums(files)})
+
+
+def exchange(source, target):
+    try:
+        if os.path.lexists(target):
+            folder.exchange(folder.AT_FDCWD, source, folder.AT_FDCWD, target)
+        else:
+            os.rename(source, target)
+    except OSError as error:
+        raise Refusal(f"cannot put the release in place of {target}/: {folder.errno_text(error)}") from None
+
+
+def work_folder(root, fd):
+    fd = int(fd)
+    if not stat.S_ISDIR(os.lstat(root).st_mode) or not os.path.samestat(os.lstat(root), os.fstat(fd)):
+        raise Refusal(f"{root} is a symbolic link or not a folder: it holds the releases' work folders")
+    # Held until the caller has locked its own folder, so that two releases
+    # never take each other's new folder for a stale one.
+    fcntl.flock(fd, fcntl.LOCK_EX)
+    folder.remove_unheld(fd, "")
+    name, _, _ = folder.make_work(fd, "")
+    print(os.path.abspath(root) + "/" + name)
+
+
+COMMANDS = {"sign": lambda args, name: sign.main(args, name),
+            "verify": lambda args, name: print(verify.main(args, name)),
+            "sums": lambda args, name: sums(*args),
+            "exchange": lambda args, name: exchange(*args),
+            "work-folder": lambda args, name: work_folder(*args),
+            "buildinfo": lambda args, name: sys.stdout.buffer.write(buildinfo.record(*args))}
+
+
+def _stop(number, frame):
+    raise KeyboardInterrupt(signal.Signals(number).name)
+
+
+def main(command, args):
+    """Runs COMMAND; a refusal prints its line, and any other error one line
+    too, and exits 1: whatever failed, the work folder goes (finally), and
+    the key was reachable only through a release that every check passed."""
+    name = command
+    if args[:1] == ["--as"] and len(args) > 1:
+        name, args = args[1], args[2:]
+    # No core file while the key or the PIN is in memory: ours, the engine's
+    # and osslsigncode's (they inherit it).
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+    signal.signal(signal.SIGTERM, _stop)
+    signal.signal(signal.SIGHUP, _stop)
+    try:
+        COMMANDS[command](args, name)
+    except Refusal as refusal:
+        print(f"{name}: {refusal}", file=sys.stderr)
+        sys.exit(1)
+    except BaseException as error:  # anything, KeyboardInterrupt included
+        if isinstance(error, SystemExit) and not error.code:
+            raise
+        what = " ".join(f"{type(error).__name__}: {error}".split())
+        print(f"{name}: stopped by an error it did not expect, nothing signed or changed ({what})", file=sys.stderr)
+        sys.exit(1)

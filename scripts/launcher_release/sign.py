@@ -1,0 +1,535 @@
+"""scripts/sign: the checks, each a step that refuses with one line, then
+the signing, which takes only the release the checks returned (the key is
+reachable through it alone), then the exchange with DIR in one step."""
+import datetime
+import hashlib
+import os
+import re
+import secrets
+import shutil
+import stat
+import sys
+import tempfile
+import types
+import urllib.error
+import urllib.parse
+import urllib.request
+
+from cryptography import x509
+from cryptography.hazmat.primitives.serialization import pkcs12
+
+from . import folder, tools
+from .folder import Refusal, shown, quoted
+
+USAGE = ("scripts/sign DIR --expect-sha256 HEX KEY-AND-VERIFY-OPTIONS: which release to sign "
+         "(see the comment at the top of scripts/sign)")
+PATHS = {"--pkcs12": "pkcs12", "--password-file": "password_file", "--certs": "certs", "--pin-file": "pin_file",
+         "--ca-file": "ca_file", "--tsa-ca-file": "tsa_ca_file"}
+
+
+def from_caller(path):
+    return path if path.startswith("/") else os.getcwd() + "/" + path
+
+
+def options(args, name):
+    o = types.SimpleNamespace(check_only=False, dir=None, pkcs12="", password_file="", module="", key="", certs="",
+                              pin_file="", no_timestamp=False, supplier="", expected="", crl_files=[],
+                              timestamps=[], ca_file="/etc/ssl/certs/ca-certificates.crt", tsa_ca_file="",
+                              name=name)
+    if args[:1] == ["--check"]:
+        o.check_only, args = True, args[1:]
+    elif args and not args[0].startswith("--"):
+        o.dir, args = from_caller(args[0]), args[1:]
+    else:
+        raise Refusal(USAGE)
+    while args:
+        option, value = args[0], args[1] if len(args) > 1 else None
+        if value is None and option != "--no-timestamp":
+            raise Refusal(f"{option} needs a value")
+        if option in PATHS:
+            setattr(o, PATHS[option], from_caller(value))
+        elif option == "--pkcs11-module":
+            # A bare library name is the dynamic loader's to find.
+            o.module = from_caller(value) if "/" in value else value
+        elif option == "--pkcs11-key":
+            o.key = value
+        elif option == "--timestamp":
+            # Only a web address: urllib would fetch a file or FTP address.
+            if not re.fullmatch(r"[Hh][Tt][Tt][Pp][Ss]?://\S+", value):
+                raise Refusal(f"--timestamp takes an http:// or https:// URL, not {quoted(value)}")
+            o.timestamps.append(value)
+        elif option == "--no-timestamp":
+            o.no_timestamp, args = True, args[1:]
+            continue
+        elif option == "--crl-file":
+            o.crl_files.append(from_caller(value))
+        elif option == "--supplier":
+            o.supplier = value
+        elif option == "--expect-sha256":
+            if not re.fullmatch(r"[0-9A-Fa-f]{64}", value):
+                raise Refusal(f"--expect-sha256 takes a SHA-256 in hex (64 digits), not {quoted(value)}")
+            o.expected = value.lower()
+        else:
+            raise Refusal(f"unknown argument {quoted(option)} (see the comment at the top of scripts/{name})")
+        args = args[2:]
+    o.tsa_ca_file = o.tsa_ca_file or o.ca_file
+    # The engine and osslsigncode take the URI on their command lines, which
+    # every local user can read: the PIN has a file of its own. Anywhere in
+    # the URI, percent-encoded too, and the URI is never shown with it.
+    if "pin-value" in urllib.parse.unquote(o.key).lower():
+        raise Refusal("the PKCS#11 URI holds a pin-value, which every local user could read on the command line: "
+                      "put the PIN in a file only you can read and give --pin-file FILE")
+    if not o.check_only and not o.expected:
+        raise Refusal("signing needs --expect-sha256 HEX: the SHA-256 of SHA256SUMS that scripts/release printed "
+                      "last on the build machine, handed to you by a channel you trust")
+    if not (o.pkcs12 or o.module or o.key or o.certs):
+        raise Refusal("--password-file, --pin-file, --timestamp and --no-timestamp need a key (--pkcs12 or "
+                      "--pkcs11-key)")
+    if o.pkcs12 and (o.module or o.key or o.certs or o.pin_file):
+        raise Refusal("--pkcs12 and --pkcs11-module/--pkcs11-key/--certs exclude each other")
+    if not o.timestamps and not o.no_timestamp:
+        raise Refusal("signing needs --timestamp URL or --no-timestamp: without a time stamp the signature stops "
+                      "verifying when the certificate expires")
+    if o.timestamps and o.no_timestamp:
+        raise Refusal("--timestamp and --no-timestamp exclude each other")
+    return o
+
+
+# The checks, in order; each takes the state s and refuses with one line.
+
+def open_dir(s):
+    """DIR opened once, itself and not through a link ("rel/" included),
+    in a folder only the signer can change, and not a mount point; stale
+    work folders of killed runs beside it removed, and our own made."""
+    given = s.o.dir
+    path = given.rstrip("/") or "/"
+    if path == "/" or os.path.realpath(path) == "/":
+        raise Refusal("/ is not a release")
+    name = os.path.basename(path)
+    if name in (".", ".."):
+        path = os.path.realpath(path)
+        name = os.path.basename(path)
+    parent = os.path.realpath(os.path.dirname(path))
+    s.parent_fd = folder.open_folder(parent)
+    try:
+        s.dir_fd = folder.open_folder(name, s.parent_fd)
+    except OSError:
+        if os.path.islink(path):
+            raise Refusal(f"{shown(given)} is a symbolic link: give the release's folder itself") from None
+        raise Refusal(f"no folder {shown(given)}: sign a release's dist/ as scripts/release made it") from None
+    s.name, s.path = name, parent.rstrip("/") + "/" + name
+    s.shown = shown(s.path)
+    why = folder.changeable_by_others(s.path)
+    if why:
+        raise Refusal(f"{s.shown} could be changed by another user while it is signed ({why}): "
+                      "sign a copy in a folder only you can change")
+    if folder.mount_id(s.dir_fd) != folder.mount_id(s.parent_fd):
+        raise Refusal(f"{s.shown} is a mount point, which cannot be exchanged with the signed release: "
+                      "copy the release into a folder beside it to sign it")
+    prefix = f".{name}.signing-"
+    folder.remove_unheld(s.parent_fd, prefix)
+    try:
+        work, s.work_fd, s.lock = folder.make_work(s.parent_fd, prefix)
+    except OSError:
+        raise Refusal(f"cannot make a work folder beside {s.shown}: signing needs to write there") from None
+    s.work = parent.rstrip("/") + "/" + work
+
+
+def entries(s):
+    odd = folder.odd_entry(s.dir_fd)
+    if odd is not None:
+        raise Refusal(f"{s.shown} holds {quoted(odd)}, which is not a regular file of its own (a link, a folder or "
+                      "another kind): a release holds regular files only")
+
+
+def copies(s):
+    """The release's files, read once, kept in memory and in the work
+    folder: only these are checked and signed."""
+    s.files = {}
+    for name in folder.UNSIGNED:
+        data, why = folder.read_file(s.dir_fd, name)
+        if why == "missing":
+            raise Refusal(f"{s.shown} has no {name}: sign a release's dist/ as scripts/release made it")
+        if why == "odd":
+            raise Refusal(f"{s.shown}/{name} changed while it was copied: a release holds regular files only")
+        if why == "large":
+            raise Refusal(f"{s.shown}/{name} is larger than any file of a release ({folder.LARGEST >> 20} MiB): "
+                          "this is not the release the build machine made")
+        s.files[name] = data
+    os.mkdir("unsigned", dir_fd=s.work_fd)
+    os.mkdir("signed", dir_fd=s.work_fd)
+    s.unsigned_fd = folder.open_folder("unsigned", s.work_fd)
+    s.signed_fd = folder.open_folder("signed", s.work_fd)
+    try:
+        folder.write_files(s.unsigned_fd, s.files)
+    except OSError as error:
+        raise Refusal(f"cannot copy {s.shown} to {s.work}: {folder.errno_text(error)}") from None
+
+
+def room(s):
+    # The signed release takes as much room again, and a little more: a disk
+    # without it is found here, before the key is used.
+    needed = sum(-(-len(d) // 4096) * 4 for d in s.files.values()) + 256
+    space = os.statvfs(s.work)
+    free = space.f_bavail * space.f_frsize // 1024
+    if free < needed:
+        raise Refusal(f"not enough room beside {s.shown} to sign it: {free} KiB free, {needed} KiB needed")
+
+
+def anchor(s):
+    got = hashlib.sha256(s.files["SHA256SUMS"]).hexdigest()
+    if got != s.o.expected:
+        raise Refusal(f"{s.shown}/SHA256SUMS has the SHA-256 {got}, not the {s.o.expected} given with "
+                      "--expect-sha256: this is not the release the build machine made")
+
+
+def sums_match(s):
+    if folder.sums(s.files) != s.files["SHA256SUMS"]:
+        raise Refusal(f"{s.shown}/SHA256SUMS does not match the files beside it")
+
+
+def buildinfo(s):
+    s.unsigned = hashlib.sha256(s.files["launcher.exe"]).hexdigest()
+    recorded = folder.buildinfo_values(s.files["BUILDINFO"], "launcher-sha256")
+    if recorded != [s.unsigned]:
+        raise Refusal(f"{s.shown}/launcher.exe (SHA-256 {s.unsigned}) is not the build its BUILDINFO records "
+                      f"({' '.join(recorded)}): only an unsigned release is signed")
+
+
+def bill_of_materials(s):
+    try:
+        s.bom = folder.read_json(s.files["launcher.cdx.json"], "launcher.cdx.json")
+        named = " ".join(sorted(folder.unsigned_in_bom(s.bom)))
+    except (ValueError, KeyError, TypeError, AttributeError):
+        raise Refusal(f"{s.shown}/launcher.cdx.json is not the bill of materials scripts/release writes") from None
+    if named != s.unsigned:
+        raise Refusal(f"{s.shown}/launcher.cdx.json records the build as {named or 'nothing'}, not launcher.exe's "
+                      f"{s.unsigned}: only an unsigned release is signed")
+
+
+def strays(s):
+    stray = next((n for n in sorted(os.listdir(s.dir_fd)) if n not in folder.UNSIGNED), None)
+    if stray is not None:
+        raise Refusal(f"{s.shown} holds {quoted(stray)}, which is not one of an unsigned release's files "
+                      f"({' '.join(folder.UNSIGNED)}): sign the dist/ scripts/release made and nothing beside it")
+
+
+def exchange_probe(s):
+    # A file system that cannot exchange two folders (FAT, some network
+    # ones) is refused before the key is used.
+    os.mkdir("probe-a", dir_fd=s.work_fd)
+    os.mkdir("probe-b", dir_fd=s.work_fd)
+    try:
+        folder.exchange(s.work_fd, "probe-a", s.work_fd, "probe-b")
+    except OSError as error:
+        raise Refusal(f"the file system of {s.shown} cannot exchange two folders in one step "
+                      f"({folder.errno_text(error)}): copy the release to a local disk to sign it") from None
+
+
+def certificate(s):
+    """The signer's certificate and its chain, from the PKCS#12 file or the
+    token's chain file; the key itself is not touched here."""
+    o = s.o
+    if o.pkcs12:
+        if not o.password_file:
+            raise Refusal("--pkcs12 needs --password-file")
+        if not os.access(o.pkcs12, os.R_OK):
+            raise Refusal(f"cannot read the certificate file {o.pkcs12}")
+        if not os.access(o.password_file, os.R_OK):
+            raise Refusal(f"cannot read the password file {o.password_file}")
+        # As openssl's file: and osslsigncode's -readpass read it: the first line.
+        password = open(o.password_file, "rb").read().split(b"\n")[0]
+        try:
+            # (The key is decrypted too, and dropped: OpenSSL reads it from
+            # the file itself when it signs. Older RC2-40 files load through
+            # OpenSSL's legacy provider, as cryptography loads it.)
+            _, s.certificate, extra = pkcs12.load_key_and_certificates(open(o.pkcs12, "rb").read(), password)
+        except ValueError:
+            raise Refusal(f"cannot open {o.pkcs12}: wrong password, or not a PKCS#12 file") from None
+        if s.certificate is None:
+            raise Refusal(f"cannot open {o.pkcs12}: wrong password, or not a PKCS#12 file")
+        s.chain, s.signer_file = [s.certificate] + extra, o.pkcs12
+        s.key = (["-pkcs12", o.pkcs12, "-readpass", o.password_file],
+                 ["-inkey", o.pkcs12, "-passin", "file:" + o.password_file, "-provider", "legacy", "-provider",
+                  "default"], None)
+    else:
+        if not (o.module and o.key and o.certs):
+            raise Refusal("--pkcs11-module, --pkcs11-key and --certs go together")
+        if "/" in o.module and not os.access(o.module, os.R_OK):
+            raise Refusal(f"cannot read the PKCS#11 module {o.module}")
+        if not os.access(o.certs, os.R_OK):
+            raise Refusal(f"cannot read the certificate file {o.certs}")
+        if o.pin_file and not os.access(o.pin_file, os.R_OK):
+            raise Refusal(f"cannot read the PIN file {o.pin_file}")
+        blocks = re.findall(rb"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----", open(o.certs, "rb").read(),
+                            re.S)
+        try:
+            s.chain = [x509.load_pem_x509_certificate(b) for b in blocks]
+        except ValueError:
+            s.chain = []
+        if not s.chain:
+            raise Refusal(f"no PEM certificate in {o.certs}")
+        s.certificate, s.signer_file = s.chain[0], o.certs
+        engine = s.work + "/engine.cnf"
+        with open(engine, "w", encoding="utf-8") as out:
+            out.write(f"openssl_conf=init\n[init]\nengines=engines\n[engines]\npkcs11=pkcs11\n"
+                      f"[pkcs11]\nengine_id=pkcs11\nMODULE_PATH={o.module}\n")
+        pin = ["-passin", "file:" + o.pin_file] if o.pin_file else []
+        s.key = (["-pkcs11module", o.module, "-certs", o.certs, "-key", o.key]
+                 + (["-readpass", o.pin_file] if o.pin_file else []),
+                 ["-engine", "pkcs11", "-keyform", "engine", "-inkey", o.key] + pin,
+                 dict(os.environ, OPENSSL_CONF=engine))
+    s.subject = tools.subject(s.certificate)
+    folder.write_files(s.work_fd, {"chain.pem": tools.pem(s.chain), "signer.pem": tools.pem([s.certificate])})
+    # A chain file in the wrong order would otherwise only be reported as a
+    # key that does not belong to its first certificate.
+    if tools.is_authority(s.certificate):
+        raise Refusal(f"the first certificate in {s.signer_file} is an authority's ({s.subject}): the signer's "
+                      "certificate comes first, then its chain")
+    # Code-signing certificates carry this usage (the CA/Browser Forum's code
+    # signing requirements ask for it), and osslsigncode refuses to sign
+    # without it, after the build.
+    if not tools.for_code_signing(s.certificate):
+        raise Refusal(f"the certificate of {s.subject} is not for code signing: its extended key usage lacks "
+                      "Code Signing")
+
+
+def expiry(s):
+    ends = s.certificate.not_valid_after.replace(tzinfo=datetime.timezone.utc)
+    if ends < datetime.datetime.now(datetime.timezone.utc):
+        raise Refusal(f"the certificate in {s.signer_file} has expired (notAfter={ends:%b %e %H:%M:%S %Y} GMT)")
+
+
+def chain(s):
+    # The CRLs, PEM or DER, in one PEM file: osslsigncode takes one.
+    s.crls = ""
+    if s.o.crl_files:
+        s.crls = s.work + "/crls.pem"
+        folder.write_files(s.work_fd, {"crls.pem": tools.gather_crls(s.o.crl_files)})
+    tools.check_chain(s.o.ca_file, s.work + "/chain.pem", s.work + "/signer.pem", s.crls,
+                      f"the certificate in {s.signer_file}")
+
+
+def key_probe(s):
+    """A token's key, tried once through the same PKCS#11 engine
+    osslsigncode uses, must sign for this certificate: a wrong PIN stops
+    here and is not tried again (a token locks after a few wrong ones)."""
+    o = s.o
+    if not o.module:
+        return
+    probe = hashlib.sha256(b"quenby launcher release key probe\n").digest()
+    folder.write_files(s.work_fd, {"probe": probe})
+    status, log = tools.run("openssl", "pkeyutl", "-sign", *s.key[1], "-pkeyopt", "digest:sha256",
+                            "-in", s.work + "/probe", "-out", s.work + "/probe.sig", env=s.key[2], cwd=s.work)
+    if status != 0:
+        # libp11 says the dynamic loader's reason on the line before.
+        loader = re.search(r"^(.*)\nUnable to load module", log, re.M)
+        if "Unable to load module" in log:
+            reason = loader.group(1) if loader else ""
+            raise Refusal(f"cannot load the PKCS#11 module {o.module}: {reason.removeprefix(o.module + ': ')}")
+        if "No matching initialized token" in log:
+            raise Refusal(f"the PKCS#11 module {o.module} shows no token that {o.key} names")
+        # Without a PIN the engine asks on the terminal; without one (a
+        # service, a pipeline) its first line names no cause.
+        if "No PIN code was entered" in log:
+            raise Refusal(f"no PIN for {o.key}: give --pin-file FILE (there is no terminal to ask on)")
+        reason = (tools.first(r"PIN [a-z ]*", log) or tools.first(r"not found at: .*|Login failed|could not load.*", log)
+                  or (log.strip().split("\n") or [""])[-1])
+        raise Refusal(f"cannot sign with {o.key}: {reason}")
+    status, _ = tools.run("openssl", "pkeyutl", "-verify", "-certin", "-inkey", s.work + "/signer.pem",
+                          "-pkeyopt", "digest:sha256", "-in", s.work + "/probe", "-sigfile", s.work + "/probe.sig")
+    if status != 0:
+        raise Refusal(f"the key {o.key} does not belong to the first certificate in {o.certs}")
+
+
+class _OnlyWeb(urllib.request.HTTPRedirectHandler):
+    def redirect_request(self, req, fp, code, msg, headers, newurl):
+        if urllib.parse.urlsplit(newurl).scheme.lower() not in ("http", "https"):
+            raise urllib.error.URLError(f"redirected to {newurl}")
+        return super().redirect_request(req, fp, code, msg, headers, newurl)
+
+
+def ask_tsa(url, digest):
+    """URL's RFC 3161 reply on DIGEST: (reply, None) or (None, why not)."""
+    request = urllib.request.Request(url, data=tools.timestamp_query(digest, secrets.randbits(63)),
+                                     headers={"Content-Type": "application/timestamp-query"})
+    try:
+        with urllib.request.build_opener(_OnlyWeb).open(request, timeout=20) as answer:
+            reply = answer.read(1 << 20)
+    except urllib.error.HTTPError as error:
+        return None, f"HTTP {error.code}"
+    except (urllib.error.URLError, OSError) as error:
+        reason = getattr(error, "reason", error)
+        return None, f"cannot connect: {getattr(reason, 'strerror', None) or reason}"
+    return (reply, None) if tools.granted(reply) else (None, "no RFC 3161 time stamp in its answer")
+
+
+def time_stamps(s):
+    """Each server is asked for a stamp on a dummy digest, in order; the
+    first that grants one signs. A server that is down would otherwise fail
+    the signing after the build, with osslsigncode's bare "failed"."""
+    s.timestamp, refused = "", []
+    for url in s.o.timestamps:
+        reply, why = ask_tsa(url, hashlib.sha256(b"quenby launcher time-stamp probe\n").digest())
+        if reply:
+            s.timestamp = url
+            break
+        refused.append(f"{url} ({why})")
+    if s.o.timestamps and not s.timestamp:
+        raise Refusal("no time-stamp server grants a time stamp: " + "; ".join(refused))
+    if refused and not s.o.check_only:
+        print(f"{s.o.name}: time-stamping with {s.timestamp}: {' '.join(refused)} did not answer", file=sys.stderr)
+
+
+DIR_CHECKS = (open_dir, entries, copies, room, anchor, sums_match, buildinfo, bill_of_materials, strays,
+              exchange_probe)
+KEY_CHECKS = (certificate, key_probe, expiry, chain, time_stamps)
+
+
+class Release:
+    """A release that passed every check, and the only way to its key."""
+
+    def __init__(self, state):
+        self.s = state
+
+
+def check(s):
+    for step in (DIR_CHECKS if s.o.dir else ()) + KEY_CHECKS:
+        step(s)
+    return Release(s)
+
+
+# The signing, on the Release alone.
+
+def authenticode(r):
+    s = r.s
+    ts = ["-ts", s.timestamp] if s.timestamp else []
+    status, log = tools.run("osslsigncode", "sign", *s.key[0], "-h", "sha256", "-n", "Quenby launcher", *ts,
+                            "-in", s.work + "/unsigned/launcher.exe", "-out", s.work + "/signed/launcher.exe",
+                            cwd=s.work)
+    if status != 0 or not re.search(r"^Succeeded", log, re.M):
+        # osslsigncode's reason is the first line that is not its progress talk.
+        reason = next((line for line in log.split("\n") if line and not re.match(r"Succeeded|Engine |Failed$", line)),
+                      f"osslsigncode printed no reason (exit status {status})")
+        raise Refusal(f"signing failed: {reason}")
+
+
+def verify_signed(r):
+    """Verified as a player's Windows would, the primary signature alone;
+    its carried chain once more against every CRL (osslsigncode checks the
+    signer's alone)."""
+    s, o = r.s, r.s.o
+    crl = ["-CRLfile", s.crls] if s.crls else []
+    tsa = ["-TSA-CAfile", o.tsa_ca_file] + (["-TSA-CRLfile", s.crls] if s.crls else []) if s.timestamp else []
+    status, log = tools.run("osslsigncode", "verify", "-CAfile", o.ca_file, *crl, *tsa,
+                            "-in", s.work + "/signed/launcher.exe")
+    primary = tools.primary_report(log)
+    if status != 0 or not re.search(r"^Signature verification: ok", primary, re.M):
+        if "certificate revoked" in log:
+            raise Refusal(f"the certificate of {s.subject} is revoked: a CRL given with --crl-file lists it")
+        # osslsigncode 2.9 fetches the CRL a certificate names when given
+        # none, and fails without network; 2.5 does not look.
+        hint = " (give the CRLs with --crl-file)" if not s.crls and "crl" in log.lower() else ""
+        raise Refusal(f"the signed file does not verify against {o.ca_file}: {tools.authenticode_failure(log)}{hint}")
+    s.signed_exe = open(s.work + "/signed/launcher.exe", "rb").read()
+    _, carried = tools.authenticode_signature(s.signed_exe)
+    folder.write_files(s.work_fd, {"carried.pem": tools.pem(carried)})
+    tools.check_chain(o.ca_file, s.work + "/carried.pem", s.work + "/signer.pem", s.crls,
+                      "the chain the signed file carries")
+    s.state = f"signed by {s.subject}"
+    if s.timestamp:
+        # verify exits 0 even when this line says failed: only ok will do.
+        if not re.search(r"^Timestamp Server Signature verification: ok", primary, re.M):
+            raise Refusal(f"the signature carries no time stamp that verifies against {o.tsa_ca_file}")
+        s.state += f", time-stamped by {s.timestamp}"
+    else:
+        s.state += ", NOT time-stamped: it stops verifying when the certificate expires"
+    s.state += f", verified by {tools.osslsigncode_version()}"
+
+
+def signed_files(r):
+    """What records the signed file: the bill of materials (its hash, and
+    its supplier by default the certificate's organisation), SHA256SUMS."""
+    s = r.s
+    digest = hashlib.sha256(s.signed_exe).hexdigest()
+    files = {"launcher.exe": s.signed_exe, "NOTICES.txt": s.files["NOTICES.txt"], "BUILDINFO": s.files["BUILDINFO"],
+             "launcher.cdx.json": folder.write_json(folder.signed_bom(s.bom, digest, s.o.supplier,
+                                                                      tools.organisation(s.certificate)))}
+    files["SHA256SUMS"] = folder.sums(files)
+    del files["launcher.exe"]
+    try:
+        folder.write_files(s.signed_fd, files)
+    except OSError as error:
+        raise Refusal(f"cannot write the signed release in {s.work}: {folder.errno_text(error)}") from None
+
+
+def cms_signature(r):
+    s = r.s
+    # The chain without the signer's certificate, which openssl cms adds
+    # itself and refuses twice.
+    others = [c for c in s.chain if c != s.certificate]
+    extra = []
+    if others:
+        folder.write_files(s.work_fd, {"others.pem": tools.pem(others)})
+        extra = ["-certfile", s.work + "/others.pem"]
+    status, log = tools.run("openssl", "cms", "-sign", "-binary", "-md", "sha256", "-nosmimecap", "-outform", "DER",
+                            "-in", s.work + "/signed/SHA256SUMS", "-signer", s.work + "/signer.pem", *extra, *s.key[1],
+                            "-out", s.work + "/signed/SHA256SUMS.p7s", env=s.key[2], cwd=s.work)
+    if status != 0:
+        reason = tools.first(r"(?i).*(error|PIN|fail).*", log) or (log.strip().split("\n") or [""])[-1]
+        raise Refusal(f"cannot sign SHA256SUMS: {reason}")
+
+
+def cms_time_stamp(r):
+    """SHA256SUMS.p7s's own time stamp, on the signature's bytes, from the
+    server that stamped launcher.exe: the signature is then checked as at
+    that time (scripts/verify), and outlives the certificate as
+    Authenticode's does."""
+    s = r.s
+    if not s.timestamp:
+        return
+    p7s = s.work + "/signed/SHA256SUMS.p7s"
+    reply, why = ask_tsa(s.timestamp, hashlib.sha256(open(p7s, "rb").read()).digest())
+    if not reply:
+        raise Refusal(f"cannot time-stamp SHA256SUMS.p7s with {s.timestamp}: {why}")
+    folder.write_files(s.signed_fd, {"SHA256SUMS.p7s.tsr": reply})
+    status, log = tools.run("openssl", "ts", "-verify", "-data", p7s, "-in", p7s + ".tsr", "-CAfile", s.o.tsa_ca_file)
+    if status != 0:
+        raise Refusal(f"the time stamp of SHA256SUMS.p7s does not verify against {s.o.tsa_ca_file}: "
+                      + tools.first(r"(?i).*(error|fail).*", log))
+
+
+def put_in_place(r):
+    """The signed release takes DIR's place in one step, with DIR's
+    permissions; the unsigned one, now in the work folder, goes with it."""
+    s = r.s
+    os.fchmod(s.signed_fd, stat.S_IMODE(os.fstat(s.dir_fd).st_mode))
+    try:
+        folder.exchange(s.work_fd, "signed", s.parent_fd, s.name)
+    except OSError as error:
+        raise Refusal(f"cannot put the signed release in place of {s.shown}: {folder.errno_text(error)}") from None
+
+
+SIGNING = (authenticode, verify_signed, signed_files, cms_signature, cms_time_stamp, put_in_place)
+
+
+def sign(release):
+    for step in SIGNING:
+        step(release)
+    return release.s.state
+
+
+def main(args, name):
+    s = types.SimpleNamespace(o=options(args, name), work=None, parent_fd=None)
+    try:
+        if s.o.check_only:
+            s.work = tempfile.mkdtemp()
+            s.work_fd = folder.open_folder(s.work)
+        release = check(s)
+        if not s.o.check_only:
+            print(sign(release))
+    finally:
+        if s.work and s.o.check_only:
+            shutil.rmtree(s.work, ignore_errors=True)
+        elif s.work:
+            shutil.rmtree(os.path.basename(s.work), dir_fd=s.parent_fd, ignore_errors=True)

@@ -1,0 +1,173 @@
+"""scripts/verify: a signed release, read once from its folder into a
+private one, where each check runs on the copy."""
+import hashlib
+import os
+import re
+import shutil
+import tempfile
+
+from cryptography import x509
+
+from . import folder, tools
+from .folder import Refusal, quoted
+
+USAGE = ("scripts/verify DIR --ca-file ROOT --signer CERT: which release to check "
+         "(see the comment at the top of scripts/verify)")
+PATHS = {"--ca-file": "ca_file", "--signer": "signer", "--tsa-ca-file": "tsa_ca_file"}
+
+
+def path_of(path):
+    return path if path.startswith("/") else os.getcwd() + "/" + path
+
+
+def main(args, name):
+    if not args or args[0].startswith("--"):
+        raise Refusal(USAGE)
+    given, args = path_of(args[0]), args[1:]
+    o = {"ca_file": "", "signer": "", "tsa_ca_file": "", "crl": [], "at": []}
+    while args:
+        if len(args) < 2:
+            raise Refusal(f"{args[0]} needs a value")
+        option, value = args[:2]
+        if option in PATHS:
+            o[PATHS[option]] = path_of(value)
+        elif option == "--crl-file":
+            o["crl"].append(path_of(value))
+        elif option == "--time":
+            if not re.fullmatch(r"[0-9]+", value):
+                raise Refusal(f"--time takes seconds since 1970, not {quoted(value)}")
+            o["at"] = [value]
+        else:
+            raise Refusal(f"unknown argument {quoted(option)} (see the comment at the top of scripts/verify)")
+        args = args[2:]
+    ca, signer_file = o["ca_file"], o["signer"]
+    if not ca or not signer_file:
+        raise Refusal("--ca-file ROOT and --signer CERT are needed: whom to trust, and whose signature to accept")
+    tsa = o["tsa_ca_file"] or ca
+    for path in [ca, signer_file, tsa] + o["crl"]:
+        if not os.access(path, os.R_OK):
+            raise Refusal(f"cannot read {path}")
+    try:
+        pinned = x509.load_pem_x509_certificate(open(signer_file, "rb").read())
+    except ValueError:
+        raise Refusal(f"no PEM certificate in {signer_file}") from None
+    subject = tools.subject(pinned)
+    # An authority's certificate vouches for every signer under it.
+    if tools.is_authority(pinned):
+        raise Refusal(f"the certificate in {signer_file} is an authority's ({subject}), not a signer's: "
+                      "give the studio's signing certificate")
+    work = tempfile.mkdtemp()
+    try:
+        return check(given, ca, tsa, o, pinned, subject, signer_file, work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def check(given, ca, tsa, o, pinned, subject, signer_file, work):
+    path = given.rstrip("/") or "/"
+    try:
+        dir_fd = folder.open_folder(path)
+    except OSError:
+        raise Refusal(f"no folder {given}") from None
+    files = {}
+    for name in folder.SIGNED:
+        data, why = folder.read_file(dir_fd, name)
+        if why == "missing":
+            raise Refusal(f"{given} has no {name}: not a signed, time-stamped release")
+        files[name] = data
+        if why == "large":
+            raise Refusal(f"{given}/{name} is larger than any file of a release ({folder.LARGEST >> 20} MiB)")
+    stray = next((n for n in sorted(os.listdir(dir_fd)) if n not in folder.SIGNED), None)
+    if stray is not None:
+        raise Refusal(f"{given} holds {quoted(stray)}, which is not one of a signed release's files "
+                      f"({' '.join(folder.SIGNED)})")
+    odd = folder.odd_entry(dir_fd)
+    if odd is not None or None in files.values():
+        raise Refusal(f"{given}/{odd or next(n for n, d in files.items() if d is None)} is not a regular file of "
+                      "its own (a link, a folder or another kind)")
+    os.close(dir_fd)
+    if folder.sums(files) != files["SHA256SUMS"]:
+        raise Refusal(f"{given}/SHA256SUMS does not match the files beside it")
+    folder.write_files(folder.open_folder(work), dict(files, **{"crls.pem": tools.gather_crls(o["crl"])}))
+    at, crls = o["at"], work + "/crls.pem" if o["crl"] else ""
+
+    # SHA256SUMS.p7s: its time stamp first, which says when it was made; then
+    # the signature as at that time, by the pinned certificate.
+    p7s = work + "/SHA256SUMS.p7s"
+    status, log = tools.run("openssl", "ts", "-verify", "-data", p7s, "-in", p7s + ".tsr", "-CAfile", tsa,
+                            *(["-attime"] + at if at else []))
+    if status != 0:
+        raise Refusal(f"the time stamp of SHA256SUMS.p7s does not verify against {tsa}: "
+                      + tools.first(r"(?i).*(error|fail).*", log))
+    stamped = tools.stamped_at(files["SHA256SUMS.p7s.tsr"])
+    status, log = tools.run("openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", p7s, "-content",
+                            work + "/SHA256SUMS", "-purpose", "any", "-CAfile", ca, "-attime",
+                            str(int(stamped.timestamp())), "-signer", work + "/p7s-signer.pem", "-out", "/dev/null")
+    if status != 0:
+        raise Refusal(f"SHA256SUMS.p7s does not verify against {ca}: " + tools.first(r"(?i).*(error|fail).*", log))
+    # (openssl cms takes no CRLs: the chain it carries, once more with them,
+    # for revocation only: the times were checked as at the time stamp, and
+    # a CRL issued since would not yet be valid then.)
+    if crls:
+        status, log = tools.run("openssl", "pkcs7", "-inform", "DER", "-in", p7s, "-print_certs", "-out",
+                                work + "/p7s-chain.pem")
+        if status == 0:
+            status, log = tools.run("openssl", "verify", "-CAfile", ca, "-untrusted", work + "/p7s-chain.pem",
+                                    "-crl_check_all", "-CRLfile", crls, "-no_check_time", work + "/p7s-signer.pem")
+        if status != 0:
+            raise Refusal(f"the chain of SHA256SUMS.p7s's signer does not verify against {ca} and the CRLs: "
+                          + tools.first(r"error .*", log))
+    p7s_signer = x509.load_pem_x509_certificate(open(work + "/p7s-signer.pem", "rb").read())
+    if tools.fingerprint(p7s_signer) != tools.fingerprint(pinned):
+        raise Refusal(f"SHA256SUMS.p7s is signed by {tools.subject(p7s_signer)}, not by the certificate in "
+                      f"{signer_file} ({subject})")
+
+    # launcher.exe's primary Authenticode signature, by the pinned
+    # certificate: a nested signature's "ok" says nothing of it.
+    exe = work + "/launcher.exe"
+    crl = ["-CRLfile", crls, "-TSA-CRLfile", crls] if crls else []
+    _, log = tools.run("osslsigncode", "verify", "-CAfile", ca, "-TSA-CAfile", tsa, *crl, "-in", exe,
+                       *(["-time"] + at if at else []))
+    primary = tools.primary_report(log)
+    # verify exits 0 even when a line says failed: only ok will do.
+    if not re.search(r"^Signature verification: ok", primary, re.M):
+        raise Refusal(f"launcher.exe's signature does not verify against {ca}: {tools.authenticode_failure(primary)}")
+    if not re.search(r"^Timestamp Server Signature verification: ok", primary, re.M):
+        raise Refusal(f"launcher.exe's signature carries no time stamp that verifies against {tsa}")
+    try:
+        exe_signer, _ = tools.authenticode_signature(files["launcher.exe"])
+    except (ValueError, KeyError, StopIteration, IndexError):
+        raise Refusal("cannot read the signer of launcher.exe's signature") from None
+    if tools.fingerprint(exe_signer) != tools.fingerprint(pinned):
+        raise Refusal(f"launcher.exe is signed by {tools.subject(exe_signer)}, not by the certificate in "
+                      f"{signer_file} ({subject})")
+
+    # Without its signature, the build that BUILDINFO and the bill of
+    # materials record; the bill of materials names the signed file, as a
+    # later version.
+    status, _ = tools.run("osslsigncode", "remove-signature", "-in", exe, "-out", work + "/unsigned.exe")
+    if status != 0:
+        raise Refusal("cannot remove launcher.exe's signature")
+    unsigned = hashlib.sha256(open(work + "/unsigned.exe", "rb").read()).hexdigest()
+    shipped = hashlib.sha256(files["launcher.exe"]).hexdigest()
+    if folder.buildinfo_values(files["BUILDINFO"], "launcher-sha256") != [unsigned]:
+        raise Refusal(f"launcher.exe without its signature (SHA-256 {unsigned}) is not the build its BUILDINFO records")
+    try:
+        bom = folder.read_json(files["launcher.cdx.json"], "launcher.cdx.json")
+        launcher = bom["metadata"]["component"]
+        properties = {p["name"]: p["value"] for p in launcher["properties"]}
+        version, hashes = bom["version"], [h["content"] for h in launcher["hashes"]]
+    except (ValueError, KeyError, TypeError, AttributeError):
+        raise Refusal(f"{given}/launcher.cdx.json is not the bill of materials scripts/release writes") from None
+    if properties.get("quenby:unsigned-sha256") != unsigned:
+        raise Refusal(f"the bill of materials records the build as {properties.get('quenby:unsigned-sha256')}, not "
+                      f"launcher.exe's without its signature ({unsigned})")
+    if properties.get("quenby:signed-sha256") != shipped or hashes != [shipped]:
+        raise Refusal(f"the bill of materials does not name the signed launcher.exe ({shipped}) by its hash")
+    # CycloneDX: a bill of materials whose content changes gets a higher
+    # version; the unsigned release's is 1.
+    if not isinstance(version, int) or version <= 1:
+        raise Refusal(f"the bill of materials keeps version {version}, the unsigned release's: the signed one is a "
+                      "later version")
+    return (f"verify: {given}: signed by {subject} (the certificate given), SHA256SUMS.p7s time-stamped at "
+            f"{stamped:%b %e %H:%M:%S %Y} GMT, launcher.exe time-stamped and verified by {tools.osslsigncode_version()}")

@@ -1,0 +1,144 @@
+"""Keys and secrets: what can be found out about the key before the build
+stops scripts/release before it, in one line, with nothing in dist/ and no
+PIN or password printed; while a release is signed no private key lies
+unencrypted on disk and no secret shows in any process's arguments or
+environment; a crashing PKCS#11 engine leaves no core file."""
+import os
+import re
+import resource
+import shutil
+
+import pytest
+
+from conftest import ROOT, SECRETS, one_line, run, sh, sha256, sign, verify, with_spy
+
+PIN_VALUE = "PIN in a file only you can read and give --pin-file FILE"
+
+
+def pin_uri(uri):
+    return ["--pkcs11-module", "{module}", "--pkcs11-key", uri, "--certs", "token-chain.pem", "--no-timestamp"]
+
+
+TOKEN = ["--pkcs11-module", "{module}", "--pkcs11-key", "{uri}", "--certs", "token-chain.pem"]
+P12 = ["--pkcs12", "valid.p12", "--password-file", "password"]
+NO_TS = ["--no-timestamp"]
+# Run from the PKI's folder: relative paths are the caller's.
+REFUSED = {
+    "wrong-pin": (TOKEN + ["--pin-file", "wrong-pin"] + NO_TS, "PIN incorrect"),
+    "key-not-the-certificates": (TOKEN[:-1] + ["valid.crt", "--pin-file", "pin"] + NO_TS,
+                                 "does not belong to the first certificate"),
+    "revoked": (["--pkcs12", "revoked.p12", "--password-file", "password", "--ca-file", "ca.crt", "--crl-file",
+                 "crl.pem"] + NO_TS, "the certificate of CN = Throwaway revoked signer is revoked"),
+    "legacy-expired": (["--pkcs12", "legacy.p12", "--password-file", "password", "--timestamp", "{tsa}"],
+                       "has expired"),
+    "wrong-password": (["--pkcs12", "{dir}/valid.p12", "--password-file", "{dir}/wrong-password"] + NO_TS,
+                       "wrong password"),
+    "missing-p12": (["--pkcs12", "{dir}/missing.p12", "--password-file", "password"] + NO_TS,
+                    "cannot read the certificate file"),
+    "expired": (["--pkcs12", "expired.p12", "--password-file", "password", "--timestamp", "{tsa}"], "has expired"),
+    "no-password-file": (["--pkcs12", "valid.p12"] + NO_TS, "needs --password-file"),
+    "no-timestamp-option": (P12, "needs --timestamp URL or --no-timestamp"),
+    "revoked-intermediate": (["--pkcs12", "under_revoked.p12", "--password-file", "password", "--ca-file", "ca.crt",
+                              "--crl-file", "crl.pem", "--crl-file", "inter.crl"] + NO_TS,
+                             "the certificate of CN = Throwaway intermediate is revoked"),
+    "not-code-signing": (["--pkcs12", "tsa.p12", "--password-file", "password", "--ca-file", "ca.crt"] + NO_TS,
+                         "is not for code signing"),
+    "authority-first": (TOKEN[:-1] + ["ca-first.pem", "--pin-file", "pin"] + NO_TS,
+                        "is an authority's (CN = Throwaway Test CA)"),
+    "no-time-stamp-server": (P12 + ["--timestamp", "http://127.0.0.1:9/", "--ca-file", "ca.crt"],
+                             re.compile(r"no time-stamp server grants a time stamp: http://127\.0\.0\.1:9/ \(.*connect")),
+    "no-pin": (TOKEN + NO_TS, "no PIN for pkcs11:token=release;object=signer"),
+    "module-not-a-library": (["--pkcs11-module", "{dir}/password"] + TOKEN[2:] + ["--pin-file", "pin"] + NO_TS,
+                             re.compile(r"cannot load the PKCS#11 module {dir}/password: .*short")),
+    "no-such-token": (pin_uri("pkcs11:token=absent;object=signer") + ["--pin-file", "pin"],
+                      "shows no token that pkcs11:token=absent;object=signer names"),
+    "both-timestamp-options": (P12 + ["--ca-file", "ca.crt", "--timestamp", "{tsa}"] + NO_TS, "exclude each other"),
+    "file-url": (P12 + ["--timestamp", "file:///etc/passwd"], "takes an http:// or https:// URL"),
+    "pin-value": (pin_uri("pkcs11:token=release;object=signer;pin-value=97531864"), PIN_VALUE),
+    # Right after the scheme, where no separator comes before it.
+    "pin-value-first": (pin_uri("pkcs11:pin-value=97531864;token=release;object=signer"), PIN_VALUE),
+    # Bash looked for it only after ":", ";" and "?", and printed it.
+    "pin-value-in-query": (pin_uri("pkcs11:token=release;object=signer?module-name=softhsm2&pin-value=97531864"),
+                           PIN_VALUE),
+    "altered-boost": ([], re.compile(r"not the pinned Boost source: SHA-256 [0-9a-f]{64}, expected {sha256}")),
+}
+
+
+@pytest.mark.parametrize("row", REFUSED)
+def test_release_refused_before_the_build(row, clone, caches, pki, tmp_path):
+    args, wording = REFUSED[row]
+    names = {"module": pki.module, "uri": pki.uri, "tsa": pki.tsa_url, "dir": pki.dir,
+             "sha256": caches["pins"]["sha256"]}
+    args = [a.format(**names) for a in args]
+    if isinstance(wording, re.Pattern):
+        wording = re.compile(wording.pattern.replace("{dir}", re.escape(str(pki.dir)))
+                             .replace("{sha256}", names["sha256"]))
+    cache = caches["altered-cache" if row == "altered-boost" else "cache"]
+    done = run("release", *args, "--build-dir", tmp_path / "never-built", root=clone, cwd=pki.dir,
+               env=dict(os.environ, XDG_CACHE_HOME=str(cache)))
+    one_line(done, wording)
+    assert not (clone / "dist").exists() or not os.listdir(clone / "dist")
+    assert not os.path.exists(tmp_path / "never-built")
+
+
+def test_uncommitted_changes_refused(clone):
+    (clone / "uncommitted").touch()
+    try:
+        one_line(run("release", root=clone), "uncommitted changes")
+    finally:
+        (clone / "uncommitted").unlink()
+
+
+# Beside osslsigncode as it signs: any unencrypted private key in the
+# signing's folders, any secret in a process's arguments or environment;
+# and launcher.exe in DIR changed meanwhile, which must not be what is signed.
+SPY = r"""#!/bin/sh
+if [ "$1" = sign ]; then
+    grep -rlE -f "$SECRETS" "${TMPDIR:-/tmp}" "$REL"/../.*signing* >>"$SEEN"
+    for p in $(ps -o pid= -s "$(ps -o sid= -p $$)"); do
+        cat "/proc/$p/cmdline" "/proc/$p/environ" 2>/dev/null | tr '\0' '\n' | grep -E -f "$SECRETS" |
+            sed "s|^|$p: |" >>"$SEEN"
+    done
+    : >"$SEEN.ran"
+    printf '\002' | dd of="$REL/launcher.exe" bs=1 seek=1024 conv=notrunc status=none
+fi
+exec /usr/bin/osslsigncode "$@"
+"""
+
+
+@pytest.mark.parametrize("key", ["pkcs12", "token"])
+def test_signing_keeps_secrets(key, release, pki):
+    (release.tmp / "tmp").mkdir()
+    seen, secrets = release.tmp / "seen", release.tmp / "secrets"
+    seen.touch()
+    secrets.write_text("\n".join(("-----BEGIN .*PRIVATE KEY-----",) + SECRETS) + "\n")
+    built = sha256(release.dir / "launcher.exe")
+    key_args = pki.p12_key if key == "pkcs12" else pki.token_key + ["--pin-file", pki.pin]
+    env = with_spy(release.tmp, SPY, TMPDIR=release.tmp / "tmp", SEEN=seen, REL=release.dir, SECRETS=secrets)
+    done = sign(release.dir, pki, "--crl-file", pki.crl, anchor=release.sums, key=key_args, env=env)
+    assert done.returncode == 0, done.stderr
+    assert (release.tmp / "seen.ran").exists() and seen.read_text() == "", "seen while signing: " + seen.read_text()
+    assert not any(s in done.stdout + done.stderr for s in SECRETS)
+    assert re.search(f"time-stamped by {pki.tsa_url}, verified by osslsigncode [0-9]", done.stdout), done.stdout
+    signer = pki.valid if key == "pkcs12" else pki.token
+    checked = verify(release.dir, pki, signer, "--crl-file", pki.crl)
+    assert checked.returncode == 0, checked.stderr
+    sh("osslsigncode", "remove-signature", "-in", release.dir / "launcher.exe", "-out", release.tmp / "stripped.exe")
+    assert sha256(release.tmp / "stripped.exe") == built
+
+
+def test_no_core_file(release, pki):
+    """The engine crashes on its way out after a failed login: with cores
+    allowed, the signing must still leave none (it runs in its checkout)."""
+    pattern = open("/proc/sys/kernel/core_pattern").read().strip()
+    if pattern.startswith("|") or "/" in pattern:
+        pytest.skip(f"cores go to {pattern}, not into the folder a process runs in")
+    root = release.tmp / "checkout"
+    for sub in ("scripts", "cmake"):
+        shutil.copytree(os.path.join(ROOT, sub), root / sub, symlinks=True)
+    done = run("sign", release.dir, "--expect-sha256", release.sums, *pki.token_key, "--pin-file", pki.wrong_pin,
+               "--no-timestamp", root=root, cwd=release.tmp,
+               preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE, (-1, -1)))
+    one_line(done, "PIN incorrect")
+    cores = [os.path.join(b, f) for b, _, files in os.walk(release.tmp) for f in files if f.startswith("core")]
+    assert cores == []

@@ -1,0 +1,132 @@
+"""scripts/verify, as a store checks a release: it accepts the signed
+release only from its pinned signer, and refuses in one line a release
+changed as each row says, the change carried through SHA256SUMS, the bill
+of materials and a fresh SHA256SUMS.p7s wherever the attacker could, so
+that the row's check is the one that must hold."""
+import time
+
+import pytest
+from asn1crypto import cms
+
+from conftest import authenticode, one_line, reseal, sh, timestamp_reply, verify
+
+# Not fixed by the bash scripts these replace: wording the verifier matches.
+AUTHORITY = "is an authority's"
+BOM = "launcher.cdx.json is not the bill of materials scripts/release writes"
+
+
+def test_accepted(signed, pki):
+    assert verify(signed, pki).returncode == 0
+    # Long after the certificate expired: its time stamps hold it.
+    later = verify(signed, pki, None, "--time", int(time.time()) + 402 * 86400)
+    assert later.returncode == 0, later.stderr
+    assert "signed by CN = Throwaway valid signer" in later.stdout
+
+
+def resigned(name="valid", stamp=False, sealed_by="valid"):
+    """launcher.exe signed anew by NAME's key, time-stamped if STAMP."""
+    def prepare(rel, pki):
+        extra = ["-ts", pki.tsa_url] if stamp else []
+        sh("osslsigncode", "remove-signature", "-in", rel / "launcher.exe", "-out", rel.parent / "unsigned.exe")
+        (rel / "launcher.exe").unlink()
+        authenticode(pki, rel.parent / "unsigned.exe", rel / "launcher.exe", name, *extra)
+        reseal(rel, pki, sealed_by)
+    return prepare
+
+
+def changed(edit):
+    def prepare(rel, pki):
+        (rel / "launcher.exe").write_bytes(edit(bytearray((rel / "launcher.exe").read_bytes())))
+        reseal(rel, pki)
+    return prepare
+
+
+def primary_broken(rel, pki):
+    """A nested signature by the pinned signer that holds, beneath a primary
+    one whose signature value is broken."""
+    nested, blob = rel.parent / "nested.exe", rel.parent / "signature.p7"
+    authenticode(pki, rel / "launcher.exe", nested, "valid", "-nest", "-ts", pki.tsa_url)
+    sh("osslsigncode", "extract-signature", "-in", nested, "-out", blob)
+    value = cms.ContentInfo.load(blob.read_bytes())["content"]["signer_infos"][0]["signature"].native
+    data = bytearray(nested.read_bytes())
+    data[data.index(value)] ^= 1
+    (rel / "launcher.exe").write_bytes(data)
+    reseal(rel, pki)
+
+
+def other_release(*names):
+    """NAMES taken from a release whose SHA256SUMS differs."""
+    def prepare(rel, pki):
+        other = rel.parent / "other"
+        sh("cp", "-r", rel, other)
+        (other / "NOTICES.txt").write_text("another release\n")
+        reseal(other, pki)
+        for name in names:
+            (rel / name).write_bytes((other / name).read_bytes())
+    return prepare
+
+
+def edit_bom(edit):
+    return lambda rel, pki: reseal(rel, pki, edit=edit)
+
+
+def stamped_over(data):
+    return lambda rel, pki: (rel / "SHA256SUMS.p7s.tsr").write_bytes(timestamp_reply(data, pki))
+
+
+def signed_by(name):
+    return resigned(name, True, name)
+
+
+def nothing(rel, pki):
+    pass
+
+
+CRL = ("--crl-file", "{crl}")
+# row: (what is done to the release, the signer pinned, more options, the wording)
+REFUSED = {
+    "version-dll": (lambda rel, pki: (rel / "version.dll").write_bytes(b"MZ"), "valid", (),
+                    "holds 'version.dll', which is not one of"),
+    "p7s-by-another": (lambda rel, pki: reseal(rel, pki, "tsa"), "valid", (),
+                       "SHA256SUMS.p7s is signed by CN = Throwaway tsa signer, not by"),
+    "p7s-of-another-release": (other_release("SHA256SUMS.p7s", "SHA256SUMS.p7s.tsr"), "valid", (),
+                               "SHA256SUMS.p7s does not verify against"),
+    "tsr-of-another-release": (other_release("SHA256SUMS.p7s.tsr"), "valid", (),
+                               "the time stamp of SHA256SUMS.p7s does not verify against"),
+    "tsr-over-other-bytes": (stamped_over(b"other bytes"), "valid", (),
+                             "the time stamp of SHA256SUMS.p7s does not verify against"),
+    "tsr-under-another-root": (nothing, "valid", ("--tsa-ca-file", "{other}"),
+                               "the time stamp of SHA256SUMS.p7s does not verify against {other}"),
+    "time-zero": (nothing, "valid", ("--time", "0"), "the time stamp of SHA256SUMS.p7s does not verify"),
+    "time-far": (nothing, "valid", ("--time", "99999999999"), "the time stamp of SHA256SUMS.p7s does not verify"),
+    "time-negative": (nothing, "valid", ("--time", "-1"), "--time takes seconds since 1970"),
+    "revoked-signer": (signed_by("revoked"), "revoked", CRL, "certificate revoked"),
+    "another-authenticode-signer": (resigned("token", True), "valid", CRL,
+                                    "launcher.exe is signed by CN = Throwaway token signer"),
+    # (0x500: in .text, past the headers.)
+    "code-byte": (changed(lambda data: data[:0x500] + bytes([data[0x500] ^ 1]) + data[0x501:]), "valid", (), "launcher.exe's signature does not verify against"),
+    "appended-data": (changed(lambda data: data + b"\0" * 8), "valid", (),
+                      "launcher.exe's signature does not verify against"),
+    "bom-lies-about-build": (edit_bom(lambda t: t.replace('"quenby:unsigned-sha256",\n          "value": "',
+                                                         '"quenby:unsigned-sha256",\n          "value": "0')),
+                             "valid", (), "the bill of materials records the build as 0"),
+    "bom-keeps-version": (edit_bom(lambda t: t.replace('"version": 2,', '"version": 1,', 1)), "valid", (),
+                          "keeps version 1, the unsigned release's"),
+    # SHA256SUMS.p7s's time stamp holds, launcher.exe's own does not.
+    "exe-not-time-stamped": (resigned(), "valid", (),
+                             "launcher.exe's signature carries no time stamp that verifies against"),
+    # What bash's verify let pass: it took any signature that said ok, any
+    # certificate as the signer, and the last of two keys.
+    "primary-signature-broken": (primary_broken, "valid", (), "launcher.exe's signature does not verify against"),
+    "authority-as-signer": (signed_by("ca"), "ca", (), AUTHORITY),
+    "bom-duplicate-key": (edit_bom(lambda t: t.replace("{", '{\n  "version": 1,', 1)), "valid", (), BOM),
+}
+
+
+@pytest.mark.parametrize("row", REFUSED)
+def test_refused(row, signed, pki):
+    prepare, signer, extra, wording = REFUSED[row]
+    names = {"crl": pki.crl, "other": pki.other}
+    prepare(signed, pki)
+    extra = [e.format(**names) for e in extra]
+    one_line(verify(signed, pki, getattr(pki, signer), *extra), wording.format(**names))
