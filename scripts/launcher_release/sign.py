@@ -145,10 +145,9 @@ def copies(s):
             raise Refusal(f"{s.shown}/{name} is larger than any file of a release ({folder.LARGEST >> 20} MiB): "
                           "this is not the release the build machine made")
         s.files[name] = data
-    os.mkdir("unsigned", dir_fd=s.work_fd)
-    os.mkdir("signed", dir_fd=s.work_fd)
-    s.unsigned_fd = folder.open_folder("unsigned", s.work_fd)
-    s.signed_fd = folder.open_folder("signed", s.work_fd)
+    for made in ("unsigned", "signed"):
+        os.mkdir(made, dir_fd=s.work_fd)
+        setattr(s, made + "_fd", folder.open_folder(made, s.work_fd))
     try:
         folder.write_files(s.unsigned_fd, s.files)
     except OSError as error:
@@ -217,16 +216,19 @@ def exchange_probe(s):
                       f"({folder.errno_text(error)}): copy the release to a local disk to sign it") from None
 
 
+def readable(*files):
+    for what, path in files:
+        if path and not os.access(path, os.R_OK):
+            raise Refusal(f"cannot read {what} {path}")
+
+
 def certificate(s):
     # The signer's certificate and chain; the key itself is not touched here.
     o = s.o
     if o.pkcs12:
         if not o.password_file:
             raise Refusal("--pkcs12 needs --password-file")
-        if not os.access(o.pkcs12, os.R_OK):
-            raise Refusal(f"cannot read the certificate file {o.pkcs12}")
-        if not os.access(o.password_file, os.R_OK):
-            raise Refusal(f"cannot read the password file {o.password_file}")
+        readable(("the certificate file", o.pkcs12), ("the password file", o.password_file))
         # As openssl's file: and osslsigncode's -readpass read it: the first line.
         password = open(o.password_file, "rb").read().split(b"\n")[0]
         try:
@@ -235,7 +237,7 @@ def certificate(s):
             # OpenSSL's legacy provider, as cryptography loads it.)
             _, s.certificate, extra = pkcs12.load_key_and_certificates(open(o.pkcs12, "rb").read(), password)
         except ValueError:
-            raise Refusal(f"cannot open {o.pkcs12}: wrong password, or not a PKCS#12 file") from None
+            s.certificate = None
         if s.certificate is None:
             raise Refusal(f"cannot open {o.pkcs12}: wrong password, or not a PKCS#12 file")
         s.chain, s.signer_file = [s.certificate] + extra, o.pkcs12
@@ -245,12 +247,8 @@ def certificate(s):
     else:
         if not (o.module and o.key and o.certs):
             raise Refusal("--pkcs11-module, --pkcs11-key and --certs go together")
-        if "/" in o.module and not os.access(o.module, os.R_OK):
-            raise Refusal(f"cannot read the PKCS#11 module {o.module}")
-        if not os.access(o.certs, os.R_OK):
-            raise Refusal(f"cannot read the certificate file {o.certs}")
-        if o.pin_file and not os.access(o.pin_file, os.R_OK):
-            raise Refusal(f"cannot read the PIN file {o.pin_file}")
+        readable(("the PKCS#11 module", o.module if "/" in o.module else ""), ("the certificate file", o.certs),
+                 ("the PIN file", o.pin_file))
         blocks = re.findall(rb"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----", open(o.certs, "rb").read(),
                             re.S)
         try:
