@@ -314,9 +314,8 @@ def key_probe(s):
                             "-in", s.work + "/probe", "-out", s.work + "/probe.sig", env=s.key[2], cwd=s.work)
     if status != 0:
         # libp11 says the dynamic loader's reason on the line before.
-        loader = re.search(r"^(.*)\nUnable to load module", log, re.M)
         if "Unable to load module" in log:
-            reason = loader.group(1) if loader else ""
+            reason = tools.first(r"^.*(?=\nUnable to load module)", log)
             raise Refusal(f"cannot load the PKCS#11 module {o.module}: {reason.removeprefix(o.module + ': ')}")
         if "No matching initialized token" in log:
             raise Refusal(f"the PKCS#11 module {o.module} shows no token that {o.key} names")
@@ -325,7 +324,7 @@ def key_probe(s):
         if "No PIN code was entered" in log:
             raise Refusal(f"no PIN for {o.key}: give --pin-file FILE (there is no terminal to ask on)")
         reason = (tools.first(r"PIN [a-z ]*", log) or tools.first(r"not found at: .*|Login failed|could not load.*", log)
-                  or (log.strip().split("\n") or [""])[-1])
+                  or log.strip().split("\n")[-1])
         raise Refusal(f"cannot sign with {o.key}: {reason}")
     status, _ = tools.run("openssl", "pkeyutl", "-verify", "-certin", "-inkey", s.work + "/signer.pem",
                           "-pkeyopt", "digest:sha256", "-in", s.work + "/probe", "-sigfile", s.work + "/probe.sig")
@@ -470,7 +469,7 @@ def cms_signature(r):
                             "-in", s.work + "/signed/SHA256SUMS", "-signer", s.work + "/signer.pem", *extra, *s.key[1],
                             "-out", s.work + "/signed/SHA256SUMS.p7s", env=s.key[2], cwd=s.work)
     if status != 0:
-        reason = tools.first(r"(?i).*(error|PIN|fail).*", log) or (log.strip().split("\n") or [""])[-1]
+        reason = tools.first(r"(?i).*(error|PIN|fail).*", log) or log.strip().split("\n")[-1]
         raise Refusal(f"cannot sign SHA256SUMS: {reason}")
 
 
