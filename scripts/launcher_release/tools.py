@@ -11,7 +11,7 @@ import types
 
 from asn1crypto import cms, tsp
 from cryptography import x509
-from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives import serialization
 from cryptography.x509.oid import NameOID
 
 from .folder import Refusal
@@ -55,10 +55,6 @@ def is_authority(certificate):
 
 def pem(certificates):
     return b"".join(c.public_bytes(serialization.Encoding.PEM) for c in certificates)
-
-
-def fingerprint(certificate):
-    return certificate.fingerprint(hashes.SHA256())
 
 
 def gather_crls(paths):

@@ -105,7 +105,8 @@ def check(o):
             raise Refusal(f"the chain of SHA256SUMS.p7s's signer does not verify against {ca} and the CRLs: "
                           + tools.first(r"error .*", log))
     p7s_signer = x509.load_pem_x509_certificate(open(work + "/p7s-signer.pem", "rb").read())
-    if tools.fingerprint(p7s_signer) != tools.fingerprint(o.pinned):
+    # (cryptography compares certificates by their DER bytes.)
+    if p7s_signer != o.pinned:
         raise Refusal(f"SHA256SUMS.p7s is signed by {tools.subject(p7s_signer)}, not by the certificate in "
                       f"{o.signer_file} ({o.subject})")
 
@@ -125,7 +126,7 @@ def check(o):
         exe_signer, _ = tools.authenticode_signature(files["launcher.exe"])
     except (ValueError, KeyError, StopIteration, IndexError):
         raise Refusal("cannot read the signer of launcher.exe's signature") from None
-    if tools.fingerprint(exe_signer) != tools.fingerprint(o.pinned):
+    if exe_signer != o.pinned:
         raise Refusal(f"launcher.exe is signed by {tools.subject(exe_signer)}, not by the certificate in "
                       f"{o.signer_file} ({o.subject})")
 
