@@ -10,6 +10,7 @@ import hashlib
 import json
 import os
 import pwd
+import re
 import secrets
 import shutil
 import stat
@@ -67,6 +68,16 @@ def parse(args, into, table, script):
         else:
             setattr(into, attribute, value)
     return into
+
+
+def matching(pattern, wording):
+    """What reads an option's value: as it is if it matches PATTERN, else
+    refused as WORDING, with the value quoted."""
+    def read(value):
+        if not re.fullmatch(pattern, value):
+            raise Refusal(f"{wording}, not {quoted(value)}")
+        return value
+    return read
 
 
 def read_json(data, what):

@@ -21,30 +21,19 @@ from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 from cryptography.hazmat.primitives.serialization import pkcs12
 
 from . import folder, tools
-from .folder import Refusal, from_caller, quoted, shown
+from .folder import Refusal, from_caller, matching, quoted, shown
 
 USAGE = ("scripts/sign DIR --expect-sha256 HEX KEY-AND-VERIFY-OPTIONS: which release to sign "
          "(see the comment at the top of scripts/sign)")
-
-
-def web_address(value):
-    # Only a web address: urllib would fetch a file or FTP address.
-    if not re.fullmatch(r"[Hh][Tt][Tt][Pp][Ss]?://\S+", value):
-        raise Refusal(f"--timestamp takes an http:// or https:// URL, not {quoted(value)}")
-    return value
-
-
-def sha256_hex(value):
-    if not re.fullmatch(r"[0-9A-Fa-f]{64}", value):
-        raise Refusal(f"--expect-sha256 takes a SHA-256 in hex (64 digits), not {quoted(value)}")
-    return value.lower()
-
-
 OPTIONS = {"--pkcs12": ("pkcs12", from_caller), "--password-file": ("password_file", from_caller),
            "--certs": ("certs", from_caller), "--pin-file": ("pin_file", from_caller),
            "--ca-file": ("ca_file", from_caller), "--tsa-ca-file": ("tsa_ca_file", from_caller),
-           "--crl-file": ("crl_files", from_caller), "--timestamp": ("timestamps", web_address),
-           "--expect-sha256": ("expected", sha256_hex), "--no-timestamp": ("no_timestamp", None),
+           "--crl-file": ("crl_files", from_caller), "--no-timestamp": ("no_timestamp", None),
+           # Only a web address: urllib would fetch a file or FTP address.
+           "--timestamp": ("timestamps", matching(r"[Hh][Tt][Tt][Pp][Ss]?://\S+",
+                                                  "--timestamp takes an http:// or https:// URL")),
+           "--expect-sha256": ("expected", matching(r"[0-9A-Fa-f]{64}",
+                                                    "--expect-sha256 takes a SHA-256 in hex (64 digits)")),
            # A bare library name is the dynamic loader's to find.
            "--pkcs11-module": ("module", lambda value: from_caller(value) if "/" in value else value),
            "--pkcs11-key": ("key", str), "--supplier": ("supplier", str)}
@@ -62,7 +51,7 @@ def options(args, name):
     else:
         raise Refusal(USAGE)
     folder.parse(args[1:], o, OPTIONS, name)
-    o.tsa_ca_file = o.tsa_ca_file or o.ca_file
+    o.tsa_ca_file, o.expected = o.tsa_ca_file or o.ca_file, o.expected.lower()
     # The engine and osslsigncode take the URI on their command lines, which
     # every local user can read: the PIN has a file of its own. Anywhere in
     # the URI, percent-encoded too, and the URI is never shown with it.

@@ -2,7 +2,6 @@
 private one, where each check runs on the copy."""
 import hashlib
 import os
-import re
 import shutil
 import tempfile
 import types
@@ -10,20 +9,14 @@ import types
 from cryptography import x509
 
 from . import folder, tools
-from .folder import Refusal, from_caller, quoted
+from .folder import Refusal, from_caller, matching, quoted
 
 USAGE = ("scripts/verify DIR --ca-file ROOT --signer CERT: which release to check "
          "(see the comment at the top of scripts/verify)")
 
 
-def seconds(value):
-    if not re.fullmatch(r"[0-9]+", value):
-        raise Refusal(f"--time takes seconds since 1970, not {quoted(value)}")
-    return value
-
-
 OPTIONS = {"--ca-file": ("ca", from_caller), "--signer": ("signer_file", from_caller),
-           "--tsa-ca-file": ("tsa", from_caller), "--crl-file": ("crl", from_caller), "--time": ("at", seconds)}
+           "--tsa-ca-file": ("tsa", from_caller), "--crl-file": ("crl", from_caller), "--time": ("at", matching(r"[0-9]+", "--time takes seconds since 1970"))}
 
 
 def main(args, name):
