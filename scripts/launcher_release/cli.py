@@ -1,18 +1,11 @@
-"""The commands, each ending on one line when it refuses or fails:
-
-    sign ARGS...     scripts/sign
-    verify ARGS...   scripts/verify
-    sums DIR         writes DIR/SHA256SUMS of DIR's release files
-    exchange FROM TO puts the folder FROM in TO's place in one step (TO, if
-                     it exists, goes to FROM)
-    work-folder ROOT FD
-                     ROOT is the folder open as FD (no link); holding a
-                     lock on FD, removes the work folders under it that no
-                     running release holds and prints a new one, with its
-                     lock file, for the caller to lock before it lets go
-                     of FD
-    buildinfo COMMIT EXE
-                     prints the BUILDINFO of EXE, built from COMMIT
+"""The commands; each ends on one line when it refuses or fails.
+    sign ARGS... | verify ARGS...    scripts/sign, scripts/verify
+    sums DIR                         writes DIR/SHA256SUMS of its files
+    exchange FROM TO                 FROM takes TO's place in one step
+    work-folder ROOT FD              (ROOT, open as FD) removes the work
+        folders no running release holds, holding FD's lock, and prints a
+        new one for the caller to lock before it lets go of FD
+    buildinfo COMMIT EXE             prints EXE's BUILDINFO
 """
 import fcntl
 import os
@@ -70,9 +63,9 @@ def _stop(number, frame):
 
 
 def main(command, args):
-    """Runs COMMAND; a refusal prints its line, and any other error one line
-    too, and exits 1: whatever failed, the work folder goes (finally), and
-    the key was reachable only through a release that every check passed."""
+    """A refusal, or any other error, prints one line and exits 1: the work
+    folder goes (finally), and the key was reachable only through a release
+    that every check passed."""
     name = command
     if args[:1] == ["--as"] and len(args) > 1:
         name, args = args[1], args[2:]

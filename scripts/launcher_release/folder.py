@@ -1,6 +1,5 @@
-"""A release's folder and what scripts/release, scripts/notices,
-scripts/buildinfo, scripts/sign and scripts/verify share about it: its file
-list, SHA256SUMS, BUILDINFO, the bill of materials, the exchange of two
+"""A release's folder, and what the release's scripts share about it: its
+file list, SHA256SUMS, BUILDINFO, the bill of materials, the exchange of two
 folders and the work folders. A folder is opened once and every file in it
 read relative to that descriptor, never through a link."""
 import ctypes
@@ -11,6 +10,7 @@ import hashlib
 import json
 import os
 import pwd
+import re
 import secrets
 import shutil
 import stat
@@ -21,6 +21,8 @@ SIGNED = UNSIGNED + ("SHA256SUMS.p7s", "SHA256SUMS.p7s.tsr")
 # The launcher is 1.4 MB and the notices a few hundred KB: a file past this
 # is refused before it is hashed (an 8 GiB NOTICES.txt took 89 s to hash).
 LARGEST = 64 << 20
+AT_FDCWD = -100
+_libc = ctypes.CDLL(None, use_errno=True)
 
 
 class Refusal(Exception):
@@ -38,16 +40,51 @@ def quoted(text):
 
 
 def shown(path):
-    """PATH in a refusal: as it is, or quoted when it holds a line break."""
     return path if path.isprintable() else quoted(path)
+
+
+def from_caller(path):
+    """PATH as the caller meant it, byte for byte (no normalising)."""
+    return path if path.startswith("/") else os.getcwd() + "/" + path
+
+
+def parse(args, into, table, script):
+    """ARGS' options into the namespace INTO. TABLE: an option's attribute
+    and what reads its value (None: a flag, which takes none); a list
+    attribute gathers every value given."""
+    while args:
+        option, args = args[0], args[1:]
+        attribute, read = table.get(option, (None, str))
+        if read is None:
+            setattr(into, attribute, True)
+            continue
+        if not args:
+            raise Refusal(f"{option} needs a value")
+        if attribute is None:
+            raise Refusal(f"unknown argument {quoted(option)} (see the comment at the top of scripts/{script})")
+        value, args = read(args[0]), args[1:]
+        if isinstance(getattr(into, attribute), list):
+            getattr(into, attribute).append(value)
+        else:
+            setattr(into, attribute, value)
+    return into
+
+
+def matching(pattern, wording):
+    """What reads an option's value: as it is if it matches PATTERN, else
+    refused as WORDING, with the value quoted."""
+    def read(value):
+        if not re.fullmatch(pattern, value):
+            raise Refusal(f"{wording}, not {quoted(value)}")
+        return value
+    return read
 
 
 def read_json(data, what):
     """DATA as JSON, with a key given twice refused (the first and the last
     would each be someone's reading)."""
     def pairs(items):
-        keys = [k for k, _ in items]
-        if len(set(keys)) != len(keys):
+        if len({k for k, _ in items}) != len(items):
             raise ValueError(f"{what} gives a key twice")
         return dict(items)
     return json.loads(data, object_pairs_hook=pairs)
@@ -58,9 +95,7 @@ def write_json(value):
 
 
 def buildinfo_values(data, key):
-    """Every value of KEY in BUILDINFO's "key: value" lines."""
-    return [line[len(key) + 2:] for line in data.decode(errors="replace").split("\n")
-            if line.startswith(key + ": ")]
+    return [line[len(key) + 2:] for line in data.decode(errors="replace").split("\n") if line.startswith(key + ": ")]
 
 
 def sums(files):
@@ -68,18 +103,10 @@ def sums(files):
     return "".join(f"{hashlib.sha256(files[name]).hexdigest()}  {name}\n" for name in SUMMED).encode()
 
 
-def unsigned_in_bom(bom):
-    """The hashes by which a bill of materials names the launcher's build."""
-    launcher = bom["metadata"]["component"]
-    return ({h["content"] for h in launcher["hashes"]}
-            | {p["value"] for p in launcher["properties"] if p["name"] == "quenby:unsigned-sha256"})
-
-
 def signed_bom(bom, digest, supplier, organisation, project="Quenby launcher"):
-    """The bill of materials of the signed file: a new version of the
-    unsigned one's (CycloneDX), with the same serial number, naming the
-    signed file's DIGEST, and its supplier (SUPPLIER if given, else the
-    certificate's ORGANISATION in place of the project's name)."""
+    """The signed file's bill of materials: a new version of the unsigned
+    one's (CycloneDX), same serial number, naming DIGEST; its supplier is
+    SUPPLIER, else the certificate's ORGANISATION in place of the project."""
     launcher = bom["metadata"]["component"]
     launcher["hashes"] = [{"alg": "SHA-256", "content": digest}]
     launcher["properties"] = [p for p in launcher["properties"] if p["name"] != "quenby:signed-sha256"]
@@ -91,10 +118,6 @@ def signed_bom(bom, digest, supplier, organisation, project="Quenby launcher"):
     return bom
 
 
-_libc = ctypes.CDLL(None, use_errno=True)
-AT_FDCWD = -100
-
-
 def exchange(from_fd, from_name, to_fd, to_name):
     """FROM and TO (both exist) trade places in one step (renameat2's
     RENAME_EXCHANGE), or OSError."""
@@ -104,13 +127,18 @@ def exchange(from_fd, from_name, to_fd, to_name):
 
 
 def open_folder(path, at=AT_FDCWD):
-    """A descriptor of the folder PATH itself (no link followed)."""
     return os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=at)
 
 
+def own_file(status):
+    """A regular file with no second name (a hard link elsewhere could be
+    changed through it)."""
+    return stat.S_ISREG(status.st_mode) and status.st_nlink == 1
+
+
 def read_file(fd, name):
-    """NAME in the folder FD, a regular file of its own (not a link, no
-    second name), at most LARGEST bytes: (bytes, None), or (None, why)."""
+    """NAME in the folder FD, an own_file of at most LARGEST bytes:
+    (bytes, None), or (None, "missing", "odd" or "large")."""
     try:
         file = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, dir_fd=fd)
     except FileNotFoundError:
@@ -119,7 +147,7 @@ def read_file(fd, name):
         return None, "odd"
     with os.fdopen(file, "rb") as f:
         status = os.fstat(file)
-        if not stat.S_ISREG(status.st_mode) or status.st_nlink != 1:
+        if not own_file(status):
             return None, "odd"
         if status.st_size > LARGEST:
             return None, "large"
@@ -128,13 +156,9 @@ def read_file(fd, name):
 
 
 def odd_entry(fd):
-    """The first entry of the folder FD that is not a regular file of its
-    own (a link, a folder, another kind, a file with a second name)."""
-    for name in sorted(os.listdir(fd)):
-        status = os.stat(name, dir_fd=fd, follow_symlinks=False)
-        if not stat.S_ISREG(status.st_mode) or status.st_nlink != 1:
-            return name
-    return None
+    """The first entry of the folder FD that is not an own_file."""
+    return next((name for name in sorted(os.listdir(fd))
+                 if not own_file(os.stat(name, dir_fd=fd, follow_symlinks=False))), None)
 
 
 def write_files(fd, files):
@@ -150,28 +174,24 @@ def changeable_by_others(path):
     are trusted; a group is, when no one else is in it; a sticky bit keeps
     others from renaming what is not theirs."""
     me = os.geteuid()
+    mine = {p.pw_name for p in pwd.getpwall() if p.pw_uid == me}
     while True:
         status = os.stat(path)
         sticky = status.st_mode & stat.S_ISVTX
+        try:
+            group = set(grp.getgrgid(status.st_gid).gr_mem) | {p.pw_name for p in pwd.getpwall()
+                                                                 if p.pw_gid == status.st_gid}
+        except KeyError:
+            group = {None}
         if status.st_uid not in (0, me):
             return f"{shown(path)} is owned by another user"
         if status.st_mode & stat.S_IWOTH and not sticky:
             return f"every user can write to {shown(path)}"
-        if status.st_mode & stat.S_IWGRP and not sticky and others_in_group(status.st_gid, me):
+        if status.st_mode & stat.S_IWGRP and not sticky and group - mine:
             return f"{shown(path)} is writable by its group, which has other members"
         if path == "/":
             return None
         path = os.path.dirname(path)
-
-
-def others_in_group(gid, me):
-    try:
-        members = set(grp.getgrgid(gid).gr_mem)
-    except KeyError:
-        return True
-    members |= {p.pw_name for p in pwd.getpwall() if p.pw_gid == gid}
-    mine = {p.pw_name for p in pwd.getpwall() if p.pw_uid == me}
-    return bool(members - mine)
 
 
 def mount_id(fd):

@@ -15,20 +15,28 @@ import urllib.error
 import urllib.parse
 import urllib.request
 
+from asn1crypto import tsp
 from cryptography import x509
+from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 from cryptography.hazmat.primitives.serialization import pkcs12
 
 from . import folder, tools
-from .folder import Refusal, shown, quoted
+from .folder import Refusal, from_caller, matching, quoted, shown
 
 USAGE = ("scripts/sign DIR --expect-sha256 HEX KEY-AND-VERIFY-OPTIONS: which release to sign "
          "(see the comment at the top of scripts/sign)")
-PATHS = {"--pkcs12": "pkcs12", "--password-file": "password_file", "--certs": "certs", "--pin-file": "pin_file",
-         "--ca-file": "ca_file", "--tsa-ca-file": "tsa_ca_file"}
-
-
-def from_caller(path):
-    return path if path.startswith("/") else os.getcwd() + "/" + path
+OPTIONS = {"--pkcs12": ("pkcs12", from_caller), "--password-file": ("password_file", from_caller),
+           "--certs": ("certs", from_caller), "--pin-file": ("pin_file", from_caller),
+           "--ca-file": ("ca_file", from_caller), "--tsa-ca-file": ("tsa_ca_file", from_caller),
+           "--crl-file": ("crl_files", from_caller), "--no-timestamp": ("no_timestamp", None),
+           # Only a web address: urllib would fetch a file or FTP address.
+           "--timestamp": ("timestamps", matching(r"[Hh][Tt][Tt][Pp][Ss]?://\S+",
+                                                  "--timestamp takes an http:// or https:// URL")),
+           "--expect-sha256": ("expected", matching(r"[0-9A-Fa-f]{64}",
+                                                    "--expect-sha256 takes a SHA-256 in hex (64 digits)")),
+           # A bare library name is the dynamic loader's to find.
+           "--pkcs11-module": ("module", lambda value: from_caller(value) if "/" in value else value),
+           "--pkcs11-key": ("key", str), "--supplier": ("supplier", str)}
 
 
 def options(args, name):
@@ -37,42 +45,13 @@ def options(args, name):
                               timestamps=[], ca_file="/etc/ssl/certs/ca-certificates.crt", tsa_ca_file="",
                               name=name)
     if args[:1] == ["--check"]:
-        o.check_only, args = True, args[1:]
+        o.check_only = True
     elif args and not args[0].startswith("--"):
-        o.dir, args = from_caller(args[0]), args[1:]
+        o.dir = from_caller(args[0])
     else:
         raise Refusal(USAGE)
-    while args:
-        option, value = args[0], args[1] if len(args) > 1 else None
-        if value is None and option != "--no-timestamp":
-            raise Refusal(f"{option} needs a value")
-        if option in PATHS:
-            setattr(o, PATHS[option], from_caller(value))
-        elif option == "--pkcs11-module":
-            # A bare library name is the dynamic loader's to find.
-            o.module = from_caller(value) if "/" in value else value
-        elif option == "--pkcs11-key":
-            o.key = value
-        elif option == "--timestamp":
-            # Only a web address: urllib would fetch a file or FTP address.
-            if not re.fullmatch(r"[Hh][Tt][Tt][Pp][Ss]?://\S+", value):
-                raise Refusal(f"--timestamp takes an http:// or https:// URL, not {quoted(value)}")
-            o.timestamps.append(value)
-        elif option == "--no-timestamp":
-            o.no_timestamp, args = True, args[1:]
-            continue
-        elif option == "--crl-file":
-            o.crl_files.append(from_caller(value))
-        elif option == "--supplier":
-            o.supplier = value
-        elif option == "--expect-sha256":
-            if not re.fullmatch(r"[0-9A-Fa-f]{64}", value):
-                raise Refusal(f"--expect-sha256 takes a SHA-256 in hex (64 digits), not {quoted(value)}")
-            o.expected = value.lower()
-        else:
-            raise Refusal(f"unknown argument {quoted(option)} (see the comment at the top of scripts/{name})")
-        args = args[2:]
-    o.tsa_ca_file = o.tsa_ca_file or o.ca_file
+    folder.parse(args[1:], o, OPTIONS, name)
+    o.tsa_ca_file, o.expected = o.tsa_ca_file or o.ca_file, o.expected.lower()
     # The engine and osslsigncode take the URI on their command lines, which
     # every local user can read: the PIN has a file of its own. Anywhere in
     # the URI, percent-encoded too, and the URI is never shown with it.
@@ -143,8 +122,7 @@ def entries(s):
 
 
 def copies(s):
-    """The release's files, read once, kept in memory and in the work
-    folder: only these are checked and signed."""
+    # Read once; only these copies are checked and signed.
     s.files = {}
     for name in folder.UNSIGNED:
         data, why = folder.read_file(s.dir_fd, name)
@@ -156,10 +134,9 @@ def copies(s):
             raise Refusal(f"{s.shown}/{name} is larger than any file of a release ({folder.LARGEST >> 20} MiB): "
                           "this is not the release the build machine made")
         s.files[name] = data
-    os.mkdir("unsigned", dir_fd=s.work_fd)
-    os.mkdir("signed", dir_fd=s.work_fd)
-    s.unsigned_fd = folder.open_folder("unsigned", s.work_fd)
-    s.signed_fd = folder.open_folder("signed", s.work_fd)
+    for made in ("unsigned", "signed"):
+        os.mkdir(made, dir_fd=s.work_fd)
+        setattr(s, made + "_fd", folder.open_folder(made, s.work_fd))
     try:
         folder.write_files(s.unsigned_fd, s.files)
     except OSError as error:
@@ -199,7 +176,9 @@ def buildinfo(s):
 def bill_of_materials(s):
     try:
         s.bom = folder.read_json(s.files["launcher.cdx.json"], "launcher.cdx.json")
-        named = " ".join(sorted(folder.unsigned_in_bom(s.bom)))
+        launcher = s.bom["metadata"]["component"]
+        named = " ".join(sorted({h["content"] for h in launcher["hashes"]} | {
+            p["value"] for p in launcher["properties"] if p["name"] == "quenby:unsigned-sha256"}))
     except (ValueError, KeyError, TypeError, AttributeError):
         raise Refusal(f"{s.shown}/launcher.cdx.json is not the bill of materials scripts/release writes") from None
     if named != s.unsigned:
@@ -226,17 +205,19 @@ def exchange_probe(s):
                       f"({folder.errno_text(error)}): copy the release to a local disk to sign it") from None
 
 
+def readable(*files):
+    for what, path in files:
+        if path and not os.access(path, os.R_OK):
+            raise Refusal(f"cannot read {what} {path}")
+
+
 def certificate(s):
-    """The signer's certificate and its chain, from the PKCS#12 file or the
-    token's chain file; the key itself is not touched here."""
+    # The signer's certificate and chain; the key itself is not touched here.
     o = s.o
     if o.pkcs12:
         if not o.password_file:
             raise Refusal("--pkcs12 needs --password-file")
-        if not os.access(o.pkcs12, os.R_OK):
-            raise Refusal(f"cannot read the certificate file {o.pkcs12}")
-        if not os.access(o.password_file, os.R_OK):
-            raise Refusal(f"cannot read the password file {o.password_file}")
+        readable(("the certificate file", o.pkcs12), ("the password file", o.password_file))
         # As openssl's file: and osslsigncode's -readpass read it: the first line.
         password = open(o.password_file, "rb").read().split(b"\n")[0]
         try:
@@ -245,7 +226,7 @@ def certificate(s):
             # OpenSSL's legacy provider, as cryptography loads it.)
             _, s.certificate, extra = pkcs12.load_key_and_certificates(open(o.pkcs12, "rb").read(), password)
         except ValueError:
-            raise Refusal(f"cannot open {o.pkcs12}: wrong password, or not a PKCS#12 file") from None
+            s.certificate = None
         if s.certificate is None:
             raise Refusal(f"cannot open {o.pkcs12}: wrong password, or not a PKCS#12 file")
         s.chain, s.signer_file = [s.certificate] + extra, o.pkcs12
@@ -255,12 +236,8 @@ def certificate(s):
     else:
         if not (o.module and o.key and o.certs):
             raise Refusal("--pkcs11-module, --pkcs11-key and --certs go together")
-        if "/" in o.module and not os.access(o.module, os.R_OK):
-            raise Refusal(f"cannot read the PKCS#11 module {o.module}")
-        if not os.access(o.certs, os.R_OK):
-            raise Refusal(f"cannot read the certificate file {o.certs}")
-        if o.pin_file and not os.access(o.pin_file, os.R_OK):
-            raise Refusal(f"cannot read the PIN file {o.pin_file}")
+        readable(("the PKCS#11 module", o.module if "/" in o.module else ""), ("the certificate file", o.certs),
+                 ("the PIN file", o.pin_file))
         blocks = re.findall(rb"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----", open(o.certs, "rb").read(),
                             re.S)
         try:
@@ -289,7 +266,11 @@ def certificate(s):
     # Code-signing certificates carry this usage (the CA/Browser Forum's code
     # signing requirements ask for it), and osslsigncode refuses to sign
     # without it, after the build.
-    if not tools.for_code_signing(s.certificate):
+    try:
+        usage = s.certificate.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value
+    except x509.ExtensionNotFound:
+        usage = []
+    if ExtendedKeyUsageOID.CODE_SIGNING not in usage:
         raise Refusal(f"the certificate of {s.subject} is not for code signing: its extended key usage lacks "
                       "Code Signing")
 
@@ -311,9 +292,8 @@ def chain(s):
 
 
 def key_probe(s):
-    """A token's key, tried once through the same PKCS#11 engine
-    osslsigncode uses, must sign for this certificate: a wrong PIN stops
-    here and is not tried again (a token locks after a few wrong ones)."""
+    # A token's key, tried once through the PKCS#11 engine osslsigncode uses:
+    # a wrong PIN stops here, not tried again (a token locks after a few).
     o = s.o
     if not o.module:
         return
@@ -323,9 +303,8 @@ def key_probe(s):
                             "-in", s.work + "/probe", "-out", s.work + "/probe.sig", env=s.key[2], cwd=s.work)
     if status != 0:
         # libp11 says the dynamic loader's reason on the line before.
-        loader = re.search(r"^(.*)\nUnable to load module", log, re.M)
         if "Unable to load module" in log:
-            reason = loader.group(1) if loader else ""
+            reason = tools.first(r"^.*(?=\nUnable to load module)", log)
             raise Refusal(f"cannot load the PKCS#11 module {o.module}: {reason.removeprefix(o.module + ': ')}")
         if "No matching initialized token" in log:
             raise Refusal(f"the PKCS#11 module {o.module} shows no token that {o.key} names")
@@ -334,7 +313,7 @@ def key_probe(s):
         if "No PIN code was entered" in log:
             raise Refusal(f"no PIN for {o.key}: give --pin-file FILE (there is no terminal to ask on)")
         reason = (tools.first(r"PIN [a-z ]*", log) or tools.first(r"not found at: .*|Login failed|could not load.*", log)
-                  or (log.strip().split("\n") or [""])[-1])
+                  or log.strip().split("\n")[-1])
         raise Refusal(f"cannot sign with {o.key}: {reason}")
     status, _ = tools.run("openssl", "pkeyutl", "-verify", "-certin", "-inkey", s.work + "/signer.pem",
                           "-pkeyopt", "digest:sha256", "-in", s.work + "/probe", "-sigfile", s.work + "/probe.sig")
@@ -351,8 +330,10 @@ class _OnlyWeb(urllib.request.HTTPRedirectHandler):
 
 def ask_tsa(url, digest):
     """URL's RFC 3161 reply on DIGEST: (reply, None) or (None, why not)."""
-    request = urllib.request.Request(url, data=tools.timestamp_query(digest, secrets.randbits(63)),
-                                     headers={"Content-Type": "application/timestamp-query"})
+    query = tsp.TimeStampReq({"version": 1, "message_imprint": {"hash_algorithm": {"algorithm": "sha256"},
+                                                                "hashed_message": digest},
+                              "nonce": secrets.randbits(63), "cert_req": True}).dump()
+    request = urllib.request.Request(url, data=query, headers={"Content-Type": "application/timestamp-query"})
     try:
         with urllib.request.build_opener(_OnlyWeb).open(request, timeout=20) as answer:
             reply = answer.read(1 << 20)
@@ -361,13 +342,17 @@ def ask_tsa(url, digest):
     except (urllib.error.URLError, OSError) as error:
         reason = getattr(error, "reason", error)
         return None, f"cannot connect: {getattr(reason, 'strerror', None) or reason}"
-    return (reply, None) if tools.granted(reply) else (None, "no RFC 3161 time stamp in its answer")
+    try:
+        granted = tsp.TimeStampResp.load(reply)["status"]["status"].native in ("granted", "granted_with_mods")
+    except ValueError:
+        granted = False
+    return (reply, None) if granted else (None, "no RFC 3161 time stamp in its answer")
 
 
 def time_stamps(s):
-    """Each server is asked for a stamp on a dummy digest, in order; the
-    first that grants one signs. A server that is down would otherwise fail
-    the signing after the build, with osslsigncode's bare "failed"."""
+    # Each server is asked for a stamp on a dummy digest, in order; the first
+    # that grants one signs. One that is down would otherwise fail the
+    # signing after the build, with osslsigncode's bare "failed".
     s.timestamp, refused = "", []
     for url in s.o.timestamps:
         reply, why = ask_tsa(url, hashlib.sha256(b"quenby launcher time-stamp probe\n").digest())
@@ -415,16 +400,15 @@ def authenticode(r):
 
 
 def verify_signed(r):
-    """Verified as a player's Windows would, the primary signature alone;
-    its carried chain once more against every CRL (osslsigncode checks the
-    signer's alone)."""
+    # As a player's Windows would, the primary signature alone; its carried
+    # chain once more against every CRL (osslsigncode checks the signer's).
     s, o = r.s, r.s.o
     crl = ["-CRLfile", s.crls] if s.crls else []
     tsa = ["-TSA-CAfile", o.tsa_ca_file] + (["-TSA-CRLfile", s.crls] if s.crls else []) if s.timestamp else []
     status, log = tools.run("osslsigncode", "verify", "-CAfile", o.ca_file, *crl, *tsa,
                             "-in", s.work + "/signed/launcher.exe")
     primary = tools.primary_report(log)
-    if status != 0 or not re.search(r"^Signature verification: ok", primary, re.M):
+    if status != 0 or not primary.signed:
         if "certificate revoked" in log:
             raise Refusal(f"the certificate of {s.subject} is revoked: a CRL given with --crl-file lists it")
         # osslsigncode 2.9 fetches the CRL a certificate names when given
@@ -438,8 +422,7 @@ def verify_signed(r):
                       "the chain the signed file carries")
     s.state = f"signed by {s.subject}"
     if s.timestamp:
-        # verify exits 0 even when this line says failed: only ok will do.
-        if not re.search(r"^Timestamp Server Signature verification: ok", primary, re.M):
+        if not primary.stamped:
             raise Refusal(f"the signature carries no time stamp that verifies against {o.tsa_ca_file}")
         s.state += f", time-stamped by {s.timestamp}"
     else:
@@ -448,13 +431,12 @@ def verify_signed(r):
 
 
 def signed_files(r):
-    """What records the signed file: the bill of materials (its hash, and
-    its supplier by default the certificate's organisation), SHA256SUMS."""
     s = r.s
     digest = hashlib.sha256(s.signed_exe).hexdigest()
+    organisation = s.certificate.subject.get_attributes_for_oid(NameOID.ORGANIZATION_NAME)
+    bom = folder.signed_bom(s.bom, digest, s.o.supplier, organisation[0].value if organisation else "")
     files = {"launcher.exe": s.signed_exe, "NOTICES.txt": s.files["NOTICES.txt"], "BUILDINFO": s.files["BUILDINFO"],
-             "launcher.cdx.json": folder.write_json(folder.signed_bom(s.bom, digest, s.o.supplier,
-                                                                      tools.organisation(s.certificate)))}
+             "launcher.cdx.json": folder.write_json(bom)}
     files["SHA256SUMS"] = folder.sums(files)
     del files["launcher.exe"]
     try:
@@ -476,15 +458,14 @@ def cms_signature(r):
                             "-in", s.work + "/signed/SHA256SUMS", "-signer", s.work + "/signer.pem", *extra, *s.key[1],
                             "-out", s.work + "/signed/SHA256SUMS.p7s", env=s.key[2], cwd=s.work)
     if status != 0:
-        reason = tools.first(r"(?i).*(error|PIN|fail).*", log) or (log.strip().split("\n") or [""])[-1]
+        reason = tools.first(r"(?i).*(error|PIN|fail).*", log) or log.strip().split("\n")[-1]
         raise Refusal(f"cannot sign SHA256SUMS: {reason}")
 
 
 def cms_time_stamp(r):
-    """SHA256SUMS.p7s's own time stamp, on the signature's bytes, from the
-    server that stamped launcher.exe: the signature is then checked as at
-    that time (scripts/verify), and outlives the certificate as
-    Authenticode's does."""
+    # On the signature's bytes, from launcher.exe's server: scripts/verify
+    # checks the signature as at that time, so it outlives the certificate
+    # as Authenticode's does.
     s = r.s
     if not s.timestamp:
         return
@@ -493,15 +474,11 @@ def cms_time_stamp(r):
     if not reply:
         raise Refusal(f"cannot time-stamp SHA256SUMS.p7s with {s.timestamp}: {why}")
     folder.write_files(s.signed_fd, {"SHA256SUMS.p7s.tsr": reply})
-    status, log = tools.run("openssl", "ts", "-verify", "-data", p7s, "-in", p7s + ".tsr", "-CAfile", s.o.tsa_ca_file)
-    if status != 0:
-        raise Refusal(f"the time stamp of SHA256SUMS.p7s does not verify against {s.o.tsa_ca_file}: "
-                      + tools.first(r"(?i).*(error|fail).*", log))
+    tools.check_p7s_time_stamp(p7s, s.o.tsa_ca_file)
 
 
 def put_in_place(r):
-    """The signed release takes DIR's place in one step, with DIR's
-    permissions; the unsigned one, now in the work folder, goes with it."""
+    # With DIR's permissions; the unsigned release goes with the work folder.
     s = r.s
     os.fchmod(s.signed_fd, stat.S_IMODE(os.fstat(s.dir_fd).st_mode))
     try:

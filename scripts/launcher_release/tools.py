@@ -7,11 +7,12 @@ import datetime
 import re
 import signal
 import subprocess
+import types
 
 from asn1crypto import cms, tsp
 from cryptography import x509
-from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+from cryptography.hazmat.primitives import serialization
+from cryptography.x509.oid import NameOID
 
 from .folder import Refusal
 
@@ -25,7 +26,7 @@ def _die_with_parent():
 
 
 def run(*args, env=None, cwd=None):
-    """ARGS run to its end: (exit status, what it printed, both streams)."""
+    """(exit status, what ARGS printed on both streams)."""
     done = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
                           env=env, cwd=cwd, preexec_fn=_die_with_parent, check=False)
     return done.returncode, done.stdout.decode(errors="replace")
@@ -52,25 +53,8 @@ def is_authority(certificate):
         return False
 
 
-def for_code_signing(certificate):
-    try:
-        usage = certificate.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value
-    except x509.ExtensionNotFound:
-        return False
-    return ExtendedKeyUsageOID.CODE_SIGNING in usage
-
-
-def organisation(certificate):
-    names = certificate.subject.get_attributes_for_oid(NameOID.ORGANIZATION_NAME)
-    return names[0].value if names else ""
-
-
 def pem(certificates):
     return b"".join(c.public_bytes(serialization.Encoding.PEM) for c in certificates)
-
-
-def fingerprint(certificate):
-    return certificate.fingerprint(hashes.SHA256())
 
 
 def gather_crls(paths):
@@ -116,9 +100,20 @@ def authenticode_failure(log):
 
 
 def primary_report(log):
-    """The part of osslsigncode verify's report on the primary signature:
-    a nested one's "ok" says nothing of it."""
-    return re.split(r"^Signature Index: [1-9]", log, flags=re.M)[0]
+    """osslsigncode verify's report on the primary signature alone (a nested
+    one's "ok" says nothing of it), and whether it and its time stamp
+    verified: verify exits 0 even when a line says failed, only ok will do."""
+    text = re.split(r"^Signature Index: [1-9]", log, flags=re.M)[0]
+    return types.SimpleNamespace(text=text, signed=bool(re.search(r"^Signature verification: ok", text, re.M)),
+                                 stamped=bool(re.search(r"^Timestamp Server Signature verification: ok", text, re.M)))
+
+
+def check_p7s_time_stamp(p7s, ca_file, at=()):
+    status, log = run("openssl", "ts", "-verify", "-data", p7s, "-in", p7s + ".tsr", "-CAfile", ca_file,
+                      *(["-attime", *at] if at else []))
+    if status != 0:
+        raise Refusal(f"the time stamp of SHA256SUMS.p7s does not verify against {ca_file}: "
+                      + first(r"(?i).*(error|fail).*", log))
 
 
 def osslsigncode_version():
@@ -139,19 +134,6 @@ def authenticode_signature(exe):
     signer = next(c for c in carried
                   if c.serial_number == sid["serial_number"].native and c.issuer.public_bytes() == sid["issuer"].dump())
     return signer, carried
-
-
-def timestamp_query(digest, nonce):
-    return tsp.TimeStampReq({"version": 1, "message_imprint": {"hash_algorithm": {"algorithm": "sha256"},
-                                                               "hashed_message": digest},
-                             "nonce": nonce, "cert_req": True}).dump()
-
-
-def granted(reply):
-    try:
-        return tsp.TimeStampResp.load(reply)["status"]["status"].native in ("granted", "granted_with_mods")
-    except ValueError:
-        return False
 
 
 def stamped_at(reply):

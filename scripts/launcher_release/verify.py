@@ -2,68 +2,52 @@
 private one, where each check runs on the copy."""
 import hashlib
 import os
-import re
 import shutil
 import tempfile
+import types
 
 from cryptography import x509
 
 from . import folder, tools
-from .folder import Refusal, quoted
+from .folder import Refusal, from_caller, matching, quoted
 
 USAGE = ("scripts/verify DIR --ca-file ROOT --signer CERT: which release to check "
          "(see the comment at the top of scripts/verify)")
-PATHS = {"--ca-file": "ca_file", "--signer": "signer", "--tsa-ca-file": "tsa_ca_file"}
 
 
-def path_of(path):
-    return path if path.startswith("/") else os.getcwd() + "/" + path
+OPTIONS = {"--ca-file": ("ca", from_caller), "--signer": ("signer_file", from_caller),
+           "--tsa-ca-file": ("tsa", from_caller), "--crl-file": ("crl", from_caller), "--time": ("at", matching(r"[0-9]+", "--time takes seconds since 1970"))}
 
 
 def main(args, name):
     if not args or args[0].startswith("--"):
         raise Refusal(USAGE)
-    given, args = path_of(args[0]), args[1:]
-    o = {"ca_file": "", "signer": "", "tsa_ca_file": "", "crl": [], "at": []}
-    while args:
-        if len(args) < 2:
-            raise Refusal(f"{args[0]} needs a value")
-        option, value = args[:2]
-        if option in PATHS:
-            o[PATHS[option]] = path_of(value)
-        elif option == "--crl-file":
-            o["crl"].append(path_of(value))
-        elif option == "--time":
-            if not re.fullmatch(r"[0-9]+", value):
-                raise Refusal(f"--time takes seconds since 1970, not {quoted(value)}")
-            o["at"] = [value]
-        else:
-            raise Refusal(f"unknown argument {quoted(option)} (see the comment at the top of scripts/verify)")
-        args = args[2:]
-    ca, signer_file = o["ca_file"], o["signer"]
-    if not ca or not signer_file:
+    o = folder.parse(args[1:], types.SimpleNamespace(given=from_caller(args[0]), ca="", signer_file="", tsa="",
+                                                     crl=[], at=""), OPTIONS, "verify")
+    if not o.ca or not o.signer_file:
         raise Refusal("--ca-file ROOT and --signer CERT are needed: whom to trust, and whose signature to accept")
-    tsa = o["tsa_ca_file"] or ca
-    for path in [ca, signer_file, tsa] + o["crl"]:
+    o.tsa = o.tsa or o.ca
+    for path in [o.ca, o.signer_file, o.tsa] + o.crl:
         if not os.access(path, os.R_OK):
             raise Refusal(f"cannot read {path}")
     try:
-        pinned = x509.load_pem_x509_certificate(open(signer_file, "rb").read())
+        o.pinned = x509.load_pem_x509_certificate(open(o.signer_file, "rb").read())
     except ValueError:
-        raise Refusal(f"no PEM certificate in {signer_file}") from None
-    subject = tools.subject(pinned)
+        raise Refusal(f"no PEM certificate in {o.signer_file}") from None
+    o.subject = tools.subject(o.pinned)
     # An authority's certificate vouches for every signer under it.
-    if tools.is_authority(pinned):
-        raise Refusal(f"the certificate in {signer_file} is an authority's ({subject}), not a signer's: "
+    if tools.is_authority(o.pinned):
+        raise Refusal(f"the certificate in {o.signer_file} is an authority's ({o.subject}), not a signer's: "
                       "give the studio's signing certificate")
-    work = tempfile.mkdtemp()
+    o.work = tempfile.mkdtemp()
     try:
-        return check(given, ca, tsa, o, pinned, subject, signer_file, work)
+        return check(o)
     finally:
-        shutil.rmtree(work, ignore_errors=True)
+        shutil.rmtree(o.work, ignore_errors=True)
 
 
-def check(given, ca, tsa, o, pinned, subject, signer_file, work):
+def check(o):
+    given, ca, tsa, work = o.given, o.ca, o.tsa, o.work
     path = given.rstrip("/") or "/"
     try:
         dir_fd = folder.open_folder(path)
@@ -88,17 +72,13 @@ def check(given, ca, tsa, o, pinned, subject, signer_file, work):
     os.close(dir_fd)
     if folder.sums(files) != files["SHA256SUMS"]:
         raise Refusal(f"{given}/SHA256SUMS does not match the files beside it")
-    folder.write_files(folder.open_folder(work), dict(files, **{"crls.pem": tools.gather_crls(o["crl"])}))
-    at, crls = o["at"], work + "/crls.pem" if o["crl"] else ""
+    folder.write_files(folder.open_folder(work), dict(files, **{"crls.pem": tools.gather_crls(o.crl)}))
+    at, crls = [o.at] if o.at else [], work + "/crls.pem" if o.crl else ""
 
     # SHA256SUMS.p7s: its time stamp first, which says when it was made; then
     # the signature as at that time, by the pinned certificate.
     p7s = work + "/SHA256SUMS.p7s"
-    status, log = tools.run("openssl", "ts", "-verify", "-data", p7s, "-in", p7s + ".tsr", "-CAfile", tsa,
-                            *(["-attime"] + at if at else []))
-    if status != 0:
-        raise Refusal(f"the time stamp of SHA256SUMS.p7s does not verify against {tsa}: "
-                      + tools.first(r"(?i).*(error|fail).*", log))
+    tools.check_p7s_time_stamp(p7s, tsa, at)
     stamped = tools.stamped_at(files["SHA256SUMS.p7s.tsr"])
     status, log = tools.run("openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", p7s, "-content",
                             work + "/SHA256SUMS", "-purpose", "any", "-CAfile", ca, "-attime",
@@ -118,9 +98,10 @@ def check(given, ca, tsa, o, pinned, subject, signer_file, work):
             raise Refusal(f"the chain of SHA256SUMS.p7s's signer does not verify against {ca} and the CRLs: "
                           + tools.first(r"error .*", log))
     p7s_signer = x509.load_pem_x509_certificate(open(work + "/p7s-signer.pem", "rb").read())
-    if tools.fingerprint(p7s_signer) != tools.fingerprint(pinned):
+    # (cryptography compares certificates by their DER bytes.)
+    if p7s_signer != o.pinned:
         raise Refusal(f"SHA256SUMS.p7s is signed by {tools.subject(p7s_signer)}, not by the certificate in "
-                      f"{signer_file} ({subject})")
+                      f"{o.signer_file} ({o.subject})")
 
     # launcher.exe's primary Authenticode signature, by the pinned
     # certificate: a nested signature's "ok" says nothing of it.
@@ -129,18 +110,18 @@ def check(given, ca, tsa, o, pinned, subject, signer_file, work):
     _, log = tools.run("osslsigncode", "verify", "-CAfile", ca, "-TSA-CAfile", tsa, *crl, "-in", exe,
                        *(["-time"] + at if at else []))
     primary = tools.primary_report(log)
-    # verify exits 0 even when a line says failed: only ok will do.
-    if not re.search(r"^Signature verification: ok", primary, re.M):
-        raise Refusal(f"launcher.exe's signature does not verify against {ca}: {tools.authenticode_failure(primary)}")
-    if not re.search(r"^Timestamp Server Signature verification: ok", primary, re.M):
+    if not primary.signed:
+        raise Refusal(f"launcher.exe's signature does not verify against {ca}: "
+                      f"{tools.authenticode_failure(primary.text)}")
+    if not primary.stamped:
         raise Refusal(f"launcher.exe's signature carries no time stamp that verifies against {tsa}")
     try:
         exe_signer, _ = tools.authenticode_signature(files["launcher.exe"])
     except (ValueError, KeyError, StopIteration, IndexError):
         raise Refusal("cannot read the signer of launcher.exe's signature") from None
-    if tools.fingerprint(exe_signer) != tools.fingerprint(pinned):
+    if exe_signer != o.pinned:
         raise Refusal(f"launcher.exe is signed by {tools.subject(exe_signer)}, not by the certificate in "
-                      f"{signer_file} ({subject})")
+                      f"{o.signer_file} ({o.subject})")
 
     # Without its signature, the build that BUILDINFO and the bill of
     # materials record; the bill of materials names the signed file, as a
@@ -169,5 +150,5 @@ def check(given, ca, tsa, o, pinned, subject, signer_file, work):
     if not isinstance(version, int) or version <= 1:
         raise Refusal(f"the bill of materials keeps version {version}, the unsigned release's: the signed one is a "
                       "later version")
-    return (f"verify: {given}: signed by {subject} (the certificate given), SHA256SUMS.p7s time-stamped at "
+    return (f"verify: {given}: signed by {o.subject} (the certificate given), SHA256SUMS.p7s time-stamped at "
             f"{stamped:%b %e %H:%M:%S %Y} GMT, launcher.exe time-stamped and verified by {tools.osslsigncode_version()}")

@@ -235,10 +235,14 @@ def release(tmp_path, small_pe):
     return types.SimpleNamespace(dir=tmp_path / "rel", sums=lay_out(tmp_path / "rel", small_pe), tmp=tmp_path)
 
 
-def sign(dir, pki, *extra, anchor=None, key=None, timestamp=True, **kw):
+def sign_args(dir, pki, *extra, anchor=None, key=None, timestamp=True):
     args = [dir, *(["--expect-sha256", anchor] if anchor else []), *(pki.p12_key if key is None else key)]
     args += ["--timestamp", pki.tsa_url] if timestamp else ["--no-timestamp"]
-    return run("sign", *args, "--ca-file", pki.ca, *extra, **kw)
+    return [str(a) for a in args + ["--ca-file", pki.ca, *extra]]
+
+
+def sign(dir, pki, *extra, anchor=None, key=None, timestamp=True, **kw):
+    return run("sign", *sign_args(dir, pki, *extra, anchor=anchor, key=key, timestamp=timestamp), **kw)
 
 
 @pytest.fixture(scope="session")

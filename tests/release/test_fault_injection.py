@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from conftest import ROOT, state
+from conftest import ROOT, sign_args, state
 
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
 from launcher_release import cli, sign, tools  # noqa: E402 (the path above first)
@@ -37,8 +37,7 @@ def test_a_failing_step_changes_nothing(failing, release, pki, monkeypatch, caps
         steps = tuple(injected if step.__name__ == failing else step for step in getattr(sign, group))
         monkeypatch.setattr(sign, group, steps)
     before = state(release.dir)
-    args = [str(release.dir), "--expect-sha256", release.sums, *map(str, pki.p12_key), "--timestamp", pki.tsa_url,
-            "--ca-file", str(pki.ca)]
+    args = sign_args(release.dir, pki, anchor=release.sums)
     if failing is None:
         # The same run without a fault signs, so that the rows above judge
         # a run that would have.

@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import ROOT, one_line, sign, state, with_spy
+from conftest import ROOT, one_line, sign, sign_args, state, with_spy
 
 # Not fixed by the bash scripts these replace: wording the signer matches.
 MOUNT_POINT = "is a mount point"
@@ -93,8 +93,8 @@ def wait_for(condition, seconds):
 
 def test_killed_sign_takes_its_children_and_is_cleaned_up(release, pki):
     pid_file = release.tmp / "signer.pid"
-    args = [release.dir, "--expect-sha256", release.sums, *pki.p12_key, "--no-timestamp", "--ca-file", pki.ca]
-    signing = subprocess.Popen([os.path.join(ROOT, "scripts", "sign"), *map(str, args)], start_new_session=True,
+    args = sign_args(release.dir, pki, anchor=release.sums, timestamp=False)
+    signing = subprocess.Popen([os.path.join(ROOT, "scripts", "sign"), *args], start_new_session=True,
                                env=with_spy(release.tmp, SLOW_SIGNER, SIGNER_PID=pid_file), stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:

@@ -20,29 +20,33 @@ def pin_uri(uri):
 
 
 TOKEN = ["--pkcs11-module", "{module}", "--pkcs11-key", "{uri}", "--certs", "token-chain.pem"]
-P12 = ["--pkcs12", "valid.p12", "--password-file", "password"]
+
+
+def p12(name):
+    return ["--pkcs12", f"{name}.p12", "--password-file", "password"]
+
+
+P12 = p12("valid")
 NO_TS = ["--no-timestamp"]
 # Run from the PKI's folder: relative paths are the caller's.
 REFUSED = {
     "wrong-pin": (TOKEN + ["--pin-file", "wrong-pin"] + NO_TS, "PIN incorrect"),
     "key-not-the-certificates": (TOKEN[:-1] + ["valid.crt", "--pin-file", "pin"] + NO_TS,
                                  "does not belong to the first certificate"),
-    "revoked": (["--pkcs12", "revoked.p12", "--password-file", "password", "--ca-file", "ca.crt", "--crl-file",
-                 "crl.pem"] + NO_TS, "the certificate of CN = Throwaway revoked signer is revoked"),
-    "legacy-expired": (["--pkcs12", "legacy.p12", "--password-file", "password", "--timestamp", "{tsa}"],
-                       "has expired"),
+    "revoked": (p12("revoked") + ["--ca-file", "ca.crt", "--crl-file", "crl.pem"] + NO_TS,
+                "the certificate of CN = Throwaway revoked signer is revoked"),
+    "legacy-expired": (p12("legacy") + ["--timestamp", "{tsa}"], "has expired"),
     "wrong-password": (["--pkcs12", "{dir}/valid.p12", "--password-file", "{dir}/wrong-password"] + NO_TS,
                        "wrong password"),
     "missing-p12": (["--pkcs12", "{dir}/missing.p12", "--password-file", "password"] + NO_TS,
                     "cannot read the certificate file"),
-    "expired": (["--pkcs12", "expired.p12", "--password-file", "password", "--timestamp", "{tsa}"], "has expired"),
+    "expired": (p12("expired") + ["--timestamp", "{tsa}"], "has expired"),
     "no-password-file": (["--pkcs12", "valid.p12"] + NO_TS, "needs --password-file"),
     "no-timestamp-option": (P12, "needs --timestamp URL or --no-timestamp"),
-    "revoked-intermediate": (["--pkcs12", "under_revoked.p12", "--password-file", "password", "--ca-file", "ca.crt",
-                              "--crl-file", "crl.pem", "--crl-file", "inter.crl"] + NO_TS,
+    "revoked-intermediate": (p12("under_revoked") + ["--ca-file", "ca.crt", "--crl-file", "crl.pem", "--crl-file",
+                                                     "inter.crl"] + NO_TS,
                              "the certificate of CN = Throwaway intermediate is revoked"),
-    "not-code-signing": (["--pkcs12", "tsa.p12", "--password-file", "password", "--ca-file", "ca.crt"] + NO_TS,
-                         "is not for code signing"),
+    "not-code-signing": (p12("tsa") + ["--ca-file", "ca.crt"] + NO_TS, "is not for code signing"),
     "authority-first": (TOKEN[:-1] + ["ca-first.pem", "--pin-file", "pin"] + NO_TS,
                         "is an authority's (CN = Throwaway Test CA)"),
     "no-time-stamp-server": (P12 + ["--timestamp", "http://127.0.0.1:9/", "--ca-file", "ca.crt"],

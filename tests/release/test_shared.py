@@ -3,6 +3,7 @@ that another user could change, or whose folders above could be changed
 (another user's, or writable by a group with other members or by others
 without the sticky bit): such a user can swap the checked copy for one of
 their own. scripts/release touches only work folders of its own."""
+import fcntl
 import os
 import pwd
 import shutil
@@ -10,7 +11,7 @@ import subprocess
 
 import pytest
 
-from conftest import one_line, run, sign, state
+from conftest import ROOT, one_line, run, sign, state
 
 # Not fixed by the bash scripts these replace: wording the tools match.
 SHARED = "sign a copy in a folder only you can change"
@@ -76,3 +77,31 @@ def test_linked_work_folder_refused(clone, caches, tmp_path):
     finally:
         (clone / "build" / "release-work").unlink()
     assert os.listdir(tmp_path / "target") == ["other"] and os.listdir(tmp_path / "target" / "other") == ["lock"]
+
+
+# row: a work folder an earlier release left, and whether the next one keeps it
+LEFT = {"stale": False, "lock-is-a-fifo": True, "link-to-a-stale-one": True}
+
+
+@pytest.mark.parametrize("row", LEFT)
+def test_release_removes_only_its_own(row, tmp_path):
+    work = tmp_path / "release-work"
+    left = tmp_path / "outside" if row.startswith("link") else work / row
+    left.mkdir(parents=True)
+    (left / "lock").touch() if row != "lock-is-a-fifo" else os.mkfifo(left / "lock")
+    if left != work / row:
+        work.mkdir()
+        (work / row).symlink_to(left)
+    held = os.open(work, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        made = subprocess.run(["/usr/bin/python3", os.path.join(ROOT, "scripts/launcher_release"), "work-folder",
+                               work, str(held)], pass_fds=[held], capture_output=True, text=True, check=True)
+        assert (work / row).exists() == LEFT[row] == (left / "lock").exists() and os.path.isfile(made.stdout.strip() + "/lock")
+        # build/release-work stays locked through the descriptor scripts/release
+        # keeps until it holds its own folder's lock.
+        other = os.open(work, os.O_RDONLY | os.O_DIRECTORY)
+        with pytest.raises(BlockingIOError):
+            fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        os.close(other)
+    finally:
+        os.close(held)
