@@ -9,16 +9,16 @@
 // keeps every unit, the options stage reads, records and reports every line
 // as one parse of all the words by Boost does (the oracle: the plain,
 // quadratic way), and whatever --build holds, the game's paths keep the
-// rule of game_paths (launch/location.hpp) for a launcher under each kind of
+// rule of game_paths (core/launch/location.hpp) for a launcher under each kind of
 // root, the working folder among them one that reads as itself.
 
-#include "entry/arguments.hpp"
-#include "launch/location.hpp"
-#include "launch/parameters.hpp"
-#include "launch/windows_names.hpp"
-#include "launch/windows_path.hpp"
-#include "options/options.hpp"
-#include "platform/utf16.hpp"
+#include "core/launch/location.hpp"
+#include "core/launch/parameters.hpp"
+#include "core/launch/windows_names.hpp"
+#include "core/launch/windows_path.hpp"
+#include "core/options/options.hpp"
+#include "core/text/utf16.hpp"
+#include "windows/arguments.hpp"
 
 #include <boost/program_options/parsers.hpp>
 

@@ -1,6 +1,6 @@
 #include "child_process.hpp"
 
-#include "platform/unique_handle.hpp"
+#include "windows/unique_handle.hpp"
 
 #include <tlhelp32.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/unique_handle.hpp"
+#include "windows/unique_handle.hpp"
 
 #include <windows.h>
 

@@ -8,7 +8,7 @@
 //   startup_probe load NAME       LoadLibraryW(NAME): prints the file loaded
 //   startup_probe load-beside NAME  the same, looking only beside the program
 
-#include "platform/process_start.hpp"
+#include "windows/process_start.hpp"
 
 #include <windows.h>
 

@@ -10,7 +10,7 @@
 //
 // A program of its own: it replaces the global operator new.
 
-#include "entry/run.hpp"
+#include "core/run.hpp"
 
 #include "fake_system.hpp"
 

@@ -1,4 +1,4 @@
-#include "platform/grow_buffer.hpp"
+#include "core/text/grow_buffer.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "launch/location.hpp"
+#include "core/launch/location.hpp"
 
 #include "fake_system.hpp"
 

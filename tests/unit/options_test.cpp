@@ -1,4 +1,4 @@
-#include "options/options.hpp"
+#include "core/options/options.hpp"
 
 #include "expected_output.hpp"
 

@@ -1,4 +1,4 @@
-#include "entry/run.hpp"
+#include "core/run.hpp"
 
 #include "expected_output.hpp"
 #include "fake_system.hpp"

@@ -1,6 +1,6 @@
-#include "entry/arguments.hpp"
-#include "options/options.hpp"
-#include "platform/module_file_name.hpp"
+#include "core/options/options.hpp"
+#include "windows/arguments.hpp"
+#include "windows/module_file_name.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "launch/parameters.hpp"
-#include "options/options.hpp"
-#include "platform/utf16.hpp"
+#include "core/launch/parameters.hpp"
+#include "core/options/options.hpp"
+#include "core/text/utf16.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/shell_start.hpp"
+#include "windows/shell_start.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/system_dll.hpp"
+#include "windows/system_dll.hpp"
 
 #include <gtest/gtest.h>
 

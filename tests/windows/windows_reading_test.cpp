@@ -1,5 +1,5 @@
-#include "launch/location.hpp"
-#include "platform/utf16.hpp"
+#include "core/launch/location.hpp"
+#include "core/text/utf16.hpp"
 
 #include <windows.h>
 

@@ -26,7 +26,7 @@ struct machine_report {
 };
 
 // What the launcher asks of the operating system. The real services live in
-// src/platform; tests hand in fakes that record requests and script failures.
+// src/windows; tests hand in fakes that record requests and script failures.
 struct system_services {
     // The launcher's own executable as UTF-16. Throws when it cannot be read.
     std::function<std::u16string()> module_path;

@@ -20,7 +20,7 @@ inline constexpr std::size_t max_path = 260;
 // a current directory longer than MAX_PATH causes CreateProcessW to fail".
 inline constexpr std::size_t max_working_folder = max_path - 2;
 
-// A Windows path (WTF-8, see platform/utf16.hpp) taken apart. `root` is
+// A Windows path (WTF-8, see core/text/utf16.hpp) taken apart. `root` is
 // written without "\\?\": "C:\", "\\server\share", "\" or nothing.
 // `verbatim_root` is the root with the prefix, for a path that had it:
 // "\\?\C:\", "\\?\UNC\server\share"; where the prefix cannot go (a volume

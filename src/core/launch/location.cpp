@@ -1,7 +1,7 @@
-#include "launch/location.hpp"
+#include "core/launch/location.hpp"
 
-#include "launch/windows_path.hpp"
-#include "platform/utf16.hpp"
+#include "core/launch/windows_path.hpp"
+#include "core/text/utf16.hpp"
 
 namespace fs = boost::filesystem;
 

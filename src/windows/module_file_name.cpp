@@ -1,6 +1,6 @@
-#include "platform/module_file_name.hpp"
+#include "windows/module_file_name.hpp"
 
-#include "platform/grow_buffer.hpp"
+#include "core/text/grow_buffer.hpp"
 
 #include <windows.h>
 

@@ -6,7 +6,7 @@
 namespace launcher {
 
 // How Windows reads one name of a path written without "\\?\". Names are
-// WTF-8 (see platform/utf16.hpp).
+// WTF-8 (see core/text/utf16.hpp).
 
 // Whether `name` holds a character Windows never takes in a name:
 // < > : " | ? * (and the separators), or a unit from U+0000 to U+001F.

@@ -5,8 +5,8 @@
 // wWinMain. Nothing in this file may be built with the protector: the
 // canary changes here, under the feet of any protected frame.
 
-#include "platform/process_start.hpp"
-#include "platform/system_dll.hpp"
+#include "windows/process_start.hpp"
+#include "windows/system_dll.hpp"
 
 #include <windows.h>
 
@@ -105,7 +105,7 @@ extern "C" __attribute__((no_stack_protector)) int launcher_start()
     // default. A launcher sits in a game folder that a user can often write
     // to, or in Downloads: a DLL planted there would run inside it. So from
     // here on only System32 is searched. The shell's own DLL is loaded the
-    // same way, later (src/platform/shell_start.cpp).
+    // same way, later (src/windows/shell_start.cpp).
     launcher::platform::search_dlls_in_system32_only();
     __stack_chk_guard = launcher::platform::fresh_canary(system_random_generator());
     return WinMainCRTStartup();

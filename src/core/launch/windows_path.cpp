@@ -1,7 +1,7 @@
-#include "launch/windows_path.hpp"
+#include "core/launch/windows_path.hpp"
 
-#include "launch/windows_names.hpp"
-#include "platform/utf16.hpp"
+#include "core/launch/windows_names.hpp"
+#include "core/text/utf16.hpp"
 
 #include <algorithm>
 #include <cctype>

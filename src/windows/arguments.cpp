@@ -1,6 +1,6 @@
-#include "entry/arguments.hpp"
+#include "windows/arguments.hpp"
 
-#include "platform/utf16.hpp"
+#include "core/text/utf16.hpp"
 
 #include <boost/program_options/parsers.hpp>
 

@@ -1,4 +1,4 @@
-#include "platform/machine.hpp"
+#include "windows/machine.hpp"
 
 #include <type_traits>
 

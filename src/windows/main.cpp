@@ -1,10 +1,10 @@
 // The launcher's entry: the argument vector, the one exception boundary, the
 // exit code. Everything else happens in run().
 
-#include "entry/arguments.hpp"
-#include "entry/run.hpp"
-#include "platform/module_file_name.hpp"
-#include "platform/windows_system.hpp"
+#include "core/run.hpp"
+#include "windows/arguments.hpp"
+#include "windows/module_file_name.hpp"
+#include "windows/windows_system.hpp"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "platform/utf16.hpp"
+#include "core/text/utf16.hpp"
 
 #include <boost/locale/encoding_utf.hpp>
 

@@ -1,4 +1,4 @@
-#include "launch/windows_names.hpp"
+#include "core/launch/windows_names.hpp"
 
 #include <algorithm>
 #include <cctype>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "launch/system.hpp"
+#include "core/launch/system.hpp"
 
 #include <boost/program_options/variables_map.hpp>
 
@@ -21,7 +21,7 @@ inline constexpr std::string_view x64_build_folder = "x64r";
 inline constexpr std::string_view x86_build_folder = "x86r";
 inline constexpr std::string_view game_file_name = "quenby.exe";
 
-// Windows paths in WTF-8 (see platform/utf16.hpp), written as Windows
+// Windows paths in WTF-8 (see core/text/utf16.hpp), written as Windows
 // writes them.
 struct game_location {
     std::string executable;        // <launcher folder>\<build>\quenby.exe

@@ -1,9 +1,9 @@
-#include "platform/windows_system.hpp"
+#include "windows/windows_system.hpp"
 
-#include "platform/machine.hpp"
-#include "platform/module_file_name.hpp"
-#include "platform/shell_start.hpp"
-#include "platform/utf16.hpp"
+#include "core/text/utf16.hpp"
+#include "windows/machine.hpp"
+#include "windows/module_file_name.hpp"
+#include "windows/shell_start.hpp"
 
 #include <boost/filesystem/operations.hpp>
 

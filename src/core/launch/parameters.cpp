@@ -1,4 +1,4 @@
-#include "launch/parameters.hpp"
+#include "core/launch/parameters.hpp"
 
 namespace launcher {
 

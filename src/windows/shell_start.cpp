@@ -1,8 +1,8 @@
-#include "platform/shell_start.hpp"
+#include "windows/shell_start.hpp"
 
-#include "platform/system_dll.hpp"
-#include "platform/unique_handle.hpp"
-#include "platform/utf16.hpp"
+#include "core/text/utf16.hpp"
+#include "windows/system_dll.hpp"
+#include "windows/unique_handle.hpp"
 
 namespace launcher::platform {
 
