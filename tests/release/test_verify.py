@@ -5,6 +5,7 @@ of materials and a fresh SHA256SUMS.p7s wherever the attacker could, so
 that the row's check is the one that must hold."""
 import time
 
+import pefile
 import pytest
 from asn1crypto import cms
 
@@ -44,11 +45,16 @@ def changed(edit):
 def primary_broken(rel, pki):
     """A nested signature by the pinned signer that holds, beneath a primary
     one whose signature value is broken."""
-    nested, blob = rel.parent / "nested.exe", rel.parent / "signature.p7"
+    nested = rel.parent / "nested.exe"
     authenticode(pki, rel / "launcher.exe", nested, "valid", "-nest", "-ts", pki.tsa_url)
-    sh("osslsigncode", "extract-signature", "-in", nested, "-out", blob)
-    value = cms.ContentInfo.load(blob.read_bytes())["content"]["signer_infos"][0]["signature"].native
     data = bytearray(nested.read_bytes())
+    # The certificate table's one WIN_CERTIFICATE: 8 bytes of header, then
+    # the PKCS#7. Read here: what osslsigncode's extract-signature writes
+    # differs between Debian 12's 2.5 and 2.9.
+    table = pefile.PE(data=bytes(data), fast_load=True).OPTIONAL_HEADER.DATA_DIRECTORY[
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    blob = bytes(data[table.VirtualAddress + 8:table.VirtualAddress + table.Size])
+    value = cms.ContentInfo.load(blob, strict=False)["content"]["signer_infos"][0]["signature"].native
     data[data.index(value)] ^= 1
     (rel / "launcher.exe").write_bytes(data)
     reseal(rel, pki)
