@@ -43,7 +43,10 @@ bool launcher_canary_from_system = false;
     __builtin_trap(); // TerminateProcess on oneself does not return
 }
 
-[[noreturn]] __attribute__((no_stack_protector)) void __chk_fail() { __stack_chk_fail(); }
+// Declared as well by MinGW-w64's <string.h> under _FORTIFY_SOURCE, with
+// GCC's attribute: C++'s [[noreturn]] may stand only on a first declaration
+// (clang refuses it here).
+__attribute__((noreturn, no_stack_protector)) void __chk_fail() { __stack_chk_fail(); }
 
 // MinGW's start-up code for a GUI program (with -municode, the one that
 // ends in wWinMain): it starts the C runtime and runs static constructors.
