@@ -1,7 +1,9 @@
 # Flags for everything built for Windows, Boost included.
 
 # Everything linked in: the launcher must start with Windows' own DLLs only.
-add_link_options(-static -static-libgcc -static-libstdc++)
+# Only a C++ program links libstdc++ (clang warns of the option unused in a
+# C one's link, the tests' planted DLL).
+add_link_options(-static -static-libgcc $<$<LINK_LANGUAGE:CXX>:-static-libstdc++>)
 
 # Hardening. ASLR and DEP are binutils' defaults for PE since 2.36; asked for
 # explicitly so an older linker cannot drop them. The stack protector's

@@ -24,7 +24,8 @@ machine_calls kernel32_machine_calls()
 machine_report windows_machine(const machine_calls& calls)
 {
     machine_report report;
-    USHORT process = 0, native = 0;
+    USHORT process = 0;
+    USHORT native = 0;
     if (calls.is_wow64_process2 && calls.is_wow64_process2(GetCurrentProcess(), &process, &native))
         report.native_machine = native;
     MACHINE_ATTRIBUTES attributes{};

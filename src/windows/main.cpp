@@ -14,7 +14,8 @@
 #include <iostream>
 #include <string>
 
-int WINAPI wWinMain(HINSTANCE /* instance */, HINSTANCE /* previous */, PWSTR command_line,
+// The command line's parameter keeps the name <winbase.h> declares it with.
+int WINAPI wWinMain(HINSTANCE /* instance */, HINSTANCE /* previous */, PWSTR lpCmdLine,
                     int /* show */)
 {
     // Lines end in a bare line feed, as on every other platform; in text mode
@@ -23,9 +24,9 @@ int WINAPI wWinMain(HINSTANCE /* instance */, HINSTANCE /* previous */, PWSTR co
     if (int const out = _fileno(stdout); out >= 0)
         _setmode(out, _O_BINARY);
 
-    return launcher::within_boundary(std::cout, [command_line] {
+    return launcher::within_boundary(std::cout, [lpCmdLine] {
         // The start-up code has already taken the program name off the command line.
-        std::u16string const line(command_line, command_line + wcslen(command_line));
+        std::u16string const line(lpCmdLine, lpCmdLine + wcslen(lpCmdLine));
         return launcher::run(
             launcher::make_arguments(launcher::platform::module_file_name_narrow(), line),
             launcher::platform::windows_system(), std::cout);

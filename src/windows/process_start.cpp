@@ -17,6 +17,7 @@ extern "C" {
 
 // Called by name from outside this file: by the code the stack protector
 // puts in every protected function, and by the linker as the entry point.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the protector's name
 [[noreturn]] void __stack_chk_fail();
 int launcher_start();
 
@@ -25,6 +26,7 @@ int launcher_start();
 // rather than taken from GCC's libssp: libssp seeds it through a
 // cryptographic provider (CryptAcquireContextA), which loads and unloads
 // several DLLs at every start, about 5 ms under Wine.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the protector's name
 std::uintptr_t __stack_chk_guard = 0;
 
 // Set when the canary came from the system's generator rather than from the
@@ -43,7 +45,10 @@ bool launcher_canary_from_system = false;
     __builtin_trap(); // TerminateProcess on oneself does not return
 }
 
-[[noreturn]] __attribute__((no_stack_protector)) void __chk_fail() { __stack_chk_fail(); }
+// Declared as well by MinGW-w64's <string.h> under _FORTIFY_SOURCE, with
+// GCC's attribute: C++'s [[noreturn]] may stand only on a first declaration
+// (clang refuses it here).
+__attribute__((noreturn, no_stack_protector)) void __chk_fail() { __stack_chk_fail(); }
 
 // MinGW's start-up code for a GUI program (with -municode, the one that
 // ends in wWinMain): it starts the C runtime and runs static constructors.

@@ -1,5 +1,7 @@
 #include "windows/system_dll.hpp"
 
+#include <array>
+
 namespace launcher::platform {
 
 __attribute__((no_stack_protector)) set_default_dll_directories_call set_default_dll_directories()
@@ -22,13 +24,13 @@ __attribute__((no_stack_protector)) HMODULE load_from_system32(const wchar_t* na
 {
     if (calls.find_set_default_dll_directories())
         return calls.load_library(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    wchar_t path[MAX_PATH];
-    UINT const length = calls.system_directory(path, MAX_PATH);
+    std::array<wchar_t, MAX_PATH> path;
+    UINT const length = calls.system_directory(path.data(), MAX_PATH);
     if (length == 0 || length + 1 + static_cast<UINT>(lstrlenW(name)) >= MAX_PATH)
         return nullptr;
     path[length] = L'\\';
-    lstrcpyW(path + length + 1, name);
-    return calls.load_library(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    lstrcpyW(path.data() + length + 1, name);
+    return calls.load_library(path.data(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 } // namespace launcher::platform
