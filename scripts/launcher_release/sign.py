@@ -276,7 +276,12 @@ def certificate(s):
 
 
 def expiry(s):
-    ends = s.certificate.not_valid_after.replace(tzinfo=datetime.timezone.utc)
+    # cryptography 42 and later give the time zone-aware time (and warn at the
+    # naive one); Debian 12's 38 has only the naive one, in UTC.
+    if hasattr(s.certificate, "not_valid_after_utc"):
+        ends = s.certificate.not_valid_after_utc
+    else:
+        ends = s.certificate.not_valid_after.replace(tzinfo=datetime.timezone.utc)
     if ends < datetime.datetime.now(datetime.timezone.utc):
         raise Refusal(f"the certificate in {s.signer_file} has expired (notAfter={ends:%b %e %H:%M:%S %Y} GMT)")
 

@@ -1,4 +1,5 @@
 #include "windows/machine.hpp"
+#include "windows/system_dll.hpp"
 
 #include <type_traits>
 
@@ -10,8 +11,7 @@ machine_calls kernel32_machine_calls()
     // runs on: each is looked up, and a Windows without it gets null.
     HMODULE const kernel32 = GetModuleHandleW(L"kernel32.dll");
     auto const find = [kernel32](auto& call, const char* name) {
-        call = reinterpret_cast<std::remove_reference_t<decltype(call)>>(
-            reinterpret_cast<void*>(GetProcAddress(kernel32, name)));
+        call = find_procedure<std::remove_reference_t<decltype(call)>>(kernel32, name);
     };
     machine_calls calls{};
     find(calls.is_wow64_process2, "IsWow64Process2");

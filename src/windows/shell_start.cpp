@@ -11,11 +11,11 @@ BOOL WINAPI system_shell_execute(SHELLEXECUTEINFOW* request)
     // shell32 stays loaded, as an import would: the shell may leave work of
     // its own behind in the process.
     HMODULE const shell32 = load_from_system32(L"shell32.dll");
-    FARPROC const execute = shell32 ? GetProcAddress(shell32, "ShellExecuteExW") : nullptr;
+    auto const execute =
+        shell32 ? find_procedure<BOOL(WINAPI*)(SHELLEXECUTEINFOW*)>(shell32, "ShellExecuteExW") : nullptr;
     if (!execute)
         return FALSE;
-    return reinterpret_cast<BOOL(WINAPI*)(SHELLEXECUTEINFOW*)>(reinterpret_cast<void*>(execute))(
-        request);
+    return execute(request);
 }
 
 bool shell_start(const std::string& file, const std::string& parameters,

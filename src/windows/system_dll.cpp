@@ -6,8 +6,8 @@ namespace launcher::platform {
 
 __attribute__((no_stack_protector)) set_default_dll_directories_call set_default_dll_directories()
 {
-    return reinterpret_cast<set_default_dll_directories_call>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    return find_procedure<set_default_dll_directories_call>(GetModuleHandleW(L"kernel32.dll"),
+                                                            "SetDefaultDllDirectories");
 }
 
 // Without SetDefaultDllDirectories, SetDllDirectoryW(L"") is what there is:

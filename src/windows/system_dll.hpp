@@ -2,7 +2,23 @@
 
 #include <windows.h>
 
+#include <type_traits>
+
 namespace launcher::platform {
+
+// A procedure looked up by name, typed as the caller declares it, or null.
+// GetProcAddress gives every procedure as FARPROC; the cast goes through
+// void (*)(), the one function pointer type GCC's and clang's
+// -Wcast-function-type let stand for any other, rather than through void*,
+// which a data pointer need not be able to hold.
+template <typename Procedure>
+[[nodiscard]] Procedure find_procedure(HMODULE module, const char* name) noexcept
+{
+    static_assert(std::is_pointer_v<Procedure> && std::is_function_v<std::remove_pointer_t<Procedure>>,
+                  "a procedure is found as a pointer to a function");
+    using any_procedure = void (*)();
+    return reinterpret_cast<Procedure>(reinterpret_cast<any_procedure>(GetProcAddress(module, name)));
+}
 
 // SetDefaultDllDirectories, or null on a Windows 7 or Vista without
 // KB2533623 (Windows 8 has it). LoadLibraryExW takes the

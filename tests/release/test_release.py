@@ -14,7 +14,6 @@ import subprocess
 import sys
 import tarfile
 import time
-import warnings
 
 import jsonschema
 
@@ -26,16 +25,33 @@ def unsigned_bom(dist):
     return text.replace(sha256(dist / "launcher.exe"), "LAUNCHER").replace("Throwaway Studio", "Quenby launcher")
 
 
+def schema_validator(schema, store):
+    """A draft 7 validator that finds the schemas `schema` refers to in `store`,
+    by their URIs: through a registry where jsonschema has one (4.18 on, as in
+    Debian 13, which warns at RefResolver), else through RefResolver (Debian
+    12's 4.10)."""
+    checker = jsonschema.Draft7Validator.FORMAT_CHECKER
+    try:
+        import referencing
+        import referencing.jsonschema
+    except ImportError:
+        return jsonschema.Draft7Validator(schema, resolver=jsonschema.RefResolver.from_schema(schema, store=store),
+                                          format_checker=checker)
+    registry = referencing.Registry().with_resources(
+        (uri, referencing.Resource.from_contents(contents, default_specification=referencing.jsonschema.DRAFT7))
+        for uri, contents in store.items())
+    return jsonschema.Draft7Validator(schema, registry=registry, format_checker=checker)
+
+
 def check_bom(schemas, dist, unsigned_dist, commit_time, clone):
-    # RefResolver is the one way to hand over the schemas it refers to that
-    # Debian 12's jsonschema (4.10) knows; Debian 13's (4.19) warns about it.
-    warnings.filterwarnings("ignore", message=".*RefResolver", category=DeprecationWarning)
-    store = {"http://cyclonedx.org/schema/" + os.path.basename(f): json.load(open(f))
-             for f in glob.glob(f"{schemas}/*.schema.json")}
+    store = {}
+    for name in glob.glob(f"{schemas}/*.schema.json"):
+        with open(name) as f:
+            store["http://cyclonedx.org/schema/" + os.path.basename(name)] = json.load(f)
     schema = store["http://cyclonedx.org/schema/bom-1.6.SNAPSHOT.schema.json"]
-    bom = json.load(open(dist / "launcher.cdx.json"))
-    jsonschema.Draft7Validator(schema, resolver=jsonschema.RefResolver.from_schema(schema, store=store),
-                               format_checker=jsonschema.Draft7Validator.FORMAT_CHECKER).validate(bom)
+    with open(dist / "launcher.cdx.json") as f:
+        bom = json.load(f)
+    schema_validator(schema, store).validate(bom)
     rows = {tuple(cell.strip() for cell in row.split("|")[1:4]) for row in open(dist / "NOTICES.txt")
             if re.match(r"\| [^-]", row)} - {("component", "version", "licence (SPDX)")}
     named = {(c["name"], c["version"], c["licenses"][0]["expression"]) for c in bom["components"]}
