@@ -65,15 +65,17 @@ namespace {
 // folder first. So it is looked up once the search is restricted, from
 // System32: in cryptbase.dll first (Windows 7 and later), then in
 // advapi32.dll (which holds it itself on Vista).
+using launcher::platform::find_procedure;
 using launcher::platform::random_generator;
 
 __attribute__((no_stack_protector)) random_generator system_random_generator()
 {
     for (const wchar_t* dll : {L"cryptbase.dll", L"advapi32.dll"}) {
-        if (HMODULE const module = launcher::platform::load_from_system32(dll))
-            if (auto const generator =
-                    launcher::platform::find_procedure<random_generator>(module, "SystemFunction036"))
+        if (HMODULE const module = launcher::platform::load_from_system32(dll)) {
+            auto const generator = find_procedure<random_generator>(module, "SystemFunction036");
+            if (generator)
                 return generator;
+        }
     }
     return nullptr;
 }

@@ -10,9 +10,11 @@ BOOL WINAPI system_shell_execute(SHELLEXECUTEINFOW* request)
 {
     // shell32 stays loaded, as an import would: the shell may leave work of
     // its own behind in the process.
+    using shell_execute_call = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
     HMODULE const shell32 = load_from_system32(L"shell32.dll");
-    auto const execute =
-        shell32 ? find_procedure<BOOL(WINAPI*)(SHELLEXECUTEINFOW*)>(shell32, "ShellExecuteExW") : nullptr;
+    if (!shell32)
+        return FALSE;
+    auto const execute = find_procedure<shell_execute_call>(shell32, "ShellExecuteExW");
     if (!execute)
         return FALSE;
     return execute(request);
