@@ -9,6 +9,7 @@ import hashlib
 import http.server
 import json
 import os
+import pathlib
 import shutil
 import signal
 import subprocess
@@ -32,10 +33,25 @@ def sh(*args, **kw):
     return subprocess.run([str(a) for a in args], check=True, capture_output=True, **kw)
 
 
-def run(tool, *args, root=ROOT, timeout=300, wrap=(), **kw):
+# How the rows run the Python entries: isolated, as their first line does,
+# and with every Python warning an error, so that a deprecation in any
+# Debian's libraries fails a row instead of reaching a user's terminal.
+PYTHON = ["/usr/bin/python3", "-I", "-W", "error"]
+
+
+def entry(root, tool):
+    """The command line of scripts/TOOL."""
+    path = os.path.join(root, "scripts", tool)
+    with open(path, "rb") as script:
+        return PYTHON + [path] if script.readline().startswith(b"#!/usr/bin/python3") else [path]
+
+
+def run(tool, *args, root=ROOT, timeout=300, wrap=(), as_is=False, **kw):
     """scripts/TOOL (under WRAP, a command that runs another) in a session
-    of its own: no terminal to ask on, and nothing outlives a timed-out row."""
-    with subprocess.Popen([*wrap, os.path.join(root, "scripts", tool), *map(str, args)], stdout=subprocess.PIPE,
+    of its own: no terminal to ask on, and nothing outlives a timed-out row.
+    AS_IS: by its own first line, as a user starts it, not under PYTHON."""
+    command = [os.path.join(root, "scripts", tool)] if as_is else entry(root, tool)
+    with subprocess.Popen([*wrap, *command, *map(str, args)], stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True, start_new_session=True,
                           **kw) as process:
         try:
@@ -46,16 +62,23 @@ def run(tool, *args, root=ROOT, timeout=300, wrap=(), **kw):
     return subprocess.CompletedProcess(process.args, process.returncode, out, err)
 
 
-def with_spy(tmp, script, **env):
-    """An environment whose osslsigncode is SCRIPT, which runs the real one."""
+def with_spy(tmp, script):
+    """What runs a command whose /usr/bin/osslsigncode is SCRIPT, which runs
+    the real one as $REAL_OSSLSIGNCODE: the signing takes its tools from
+    the system's folders alone, so the spy is mounted there, in a mount
+    namespace of the command's own."""
+    if os.geteuid() != 0:
+        pytest.skip("a spy in place of /usr/bin/osslsigncode takes root, in a mount namespace of its own")
     (tmp / "spy").mkdir()
-    (tmp / "spy/osslsigncode").write_text(script)
+    shutil.copy("/usr/bin/osslsigncode", tmp / "spy/real-osslsigncode")
+    (tmp / "spy/osslsigncode").write_text(script.replace("/usr/bin/osslsigncode", f"{tmp}/spy/real-osslsigncode"))
     (tmp / "spy/osslsigncode").chmod(0o755)
-    return dict(os.environ, PATH=f"{tmp}/spy:{os.environ['PATH']}", **{k: str(v) for k, v in env.items()})
+    return ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+            'mount --bind "$0" /usr/bin/osslsigncode && exec "$@"', str(tmp / "spy/osslsigncode")]
 
 
 def sha256(path):
-    return hashlib.sha256(open(path, "rb").read()).hexdigest()
+    return hashlib.sha256(pathlib.Path(path).read_bytes()).hexdigest()
 
 
 def one_line(result, wording):
@@ -190,6 +213,7 @@ def pki(tmp_path_factory):
     p.tsa_url, p.tsa_hits = f"http://127.0.0.1:{server.server_port}", server.hits
     yield p
     server.shutdown()
+    server.server_close()
 
 
 @pytest.fixture(scope="session")
@@ -265,8 +289,9 @@ def verify(dir, pki, signer=None, *extra):
 
 def timestamp_reply(data, pki):
     query = sh("openssl", "ts", "-query", "-data", "/dev/stdin", "-sha256", "-cert", input=data).stdout
-    return urllib.request.urlopen(urllib.request.Request(
-        pki.tsa_url, query, {"Content-Type": "application/timestamp-query"})).read()
+    with urllib.request.urlopen(urllib.request.Request(
+            pki.tsa_url, query, {"Content-Type": "application/timestamp-query"})) as answer:
+        return answer.read()
 
 
 def reseal(rel, pki, name="valid", edit=lambda bom: bom):
@@ -336,5 +361,5 @@ def caches(tmp_path_factory):
         if name == "cache":
             tarball.symlink_to(kept)
         else:
-            tarball.write_bytes(open(kept, "rb").read() + b"\n")
+            tarball.write_bytes(pathlib.Path(kept).read_bytes() + b"\n")
     return made

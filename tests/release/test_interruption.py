@@ -5,6 +5,7 @@ it; a DIR that is a mount point, whose folder cannot be exchanged, is
 refused before the key is touched."""
 import contextlib
 import os
+import pathlib
 import shutil
 import signal
 import subprocess
@@ -12,7 +13,7 @@ import time
 
 import pytest
 
-from conftest import ROOT, one_line, sign, sign_args, state, with_spy
+from conftest import ROOT, entry, one_line, sign, sign_args, state, with_spy
 
 # Not fixed by the bash scripts these replace: wording the signer matches.
 MOUNT_POINT = "is a mount point"
@@ -79,7 +80,7 @@ exec /usr/bin/osslsigncode "$@"
 
 def dead(pid):
     try:
-        return open(f"/proc/{pid}/stat").read().split(")")[-1].split()[0] == "Z"
+        return pathlib.Path(f"/proc/{pid}/stat").read_text().split(")")[-1].split()[0] == "Z"
     except FileNotFoundError:
         return True
 
@@ -94,8 +95,9 @@ def wait_for(condition, seconds):
 def test_killed_sign_takes_its_children_and_is_cleaned_up(release, pki):
     pid_file = release.tmp / "signer.pid"
     args = sign_args(release.dir, pki, anchor=release.sums, timestamp=False)
-    signing = subprocess.Popen([os.path.join(ROOT, "scripts", "sign"), *args], start_new_session=True,
-                               env=with_spy(release.tmp, SLOW_SIGNER, SIGNER_PID=pid_file), stdin=subprocess.DEVNULL,
+    signing = subprocess.Popen([*with_spy(release.tmp, SLOW_SIGNER), *entry(ROOT, "sign"), *args],
+                               start_new_session=True, env=dict(os.environ, SIGNER_PID=str(pid_file)),
+                               stdin=subprocess.DEVNULL,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         assert wait_for(lambda: pid_file.exists() and pid_file.read_text().strip(), 30)

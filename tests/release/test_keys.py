@@ -4,6 +4,7 @@ PIN or password printed; while a release is signed no private key lies
 unencrypted on disk and no secret shows in any process's arguments or
 environment; a crashing PKCS#11 engine leaves no core file."""
 import os
+import pathlib
 import re
 import resource
 import shutil
@@ -118,8 +119,10 @@ def test_signing_keeps_secrets(key, release, pki):
     secrets.write_text("\n".join(("-----BEGIN .*PRIVATE KEY-----",) + SECRETS) + "\n")
     built = sha256(release.dir / "launcher.exe")
     key_args = pki.p12_key if key == "pkcs12" else pki.token_key + ["--pin-file", pki.pin]
-    env = with_spy(release.tmp, SPY, TMPDIR=release.tmp / "tmp", SEEN=seen, REL=release.dir, SECRETS=secrets)
-    done = sign(release.dir, pki, "--crl-file", pki.crl, anchor=release.sums, key=key_args, env=env)
+    env = dict(os.environ, **{k: str(v) for k, v in dict(TMPDIR=release.tmp / "tmp", SEEN=seen, REL=release.dir,
+                                                           SECRETS=secrets).items()})
+    done = sign(release.dir, pki, "--crl-file", pki.crl, anchor=release.sums, key=key_args, env=env,
+                wrap=with_spy(release.tmp, SPY))
     assert done.returncode == 0, done.stderr
     assert (release.tmp / "seen.ran").exists() and seen.read_text() == "", "seen while signing: " + seen.read_text()
     assert not any(s in done.stdout + done.stderr for s in SECRETS)
@@ -134,7 +137,7 @@ def test_signing_keeps_secrets(key, release, pki):
 def test_no_core_file(release, pki):
     """The engine crashes on its way out after a failed login: with cores
     allowed, the signing must still leave none (it runs in its checkout)."""
-    pattern = open("/proc/sys/kernel/core_pattern").read().strip()
+    pattern = pathlib.Path("/proc/sys/kernel/core_pattern").read_text().strip()
     if pattern.startswith("|") or "/" in pattern:
         pytest.skip(f"cores go to {pattern}, not into the folder a process runs in")
     root = release.tmp / "checkout"

@@ -52,13 +52,13 @@ def check_bom(schemas, dist, unsigned_dist, commit_time, clone):
     with open(dist / "launcher.cdx.json") as f:
         bom = json.load(f)
     schema_validator(schema, store).validate(bom)
-    rows = {tuple(cell.strip() for cell in row.split("|")[1:4]) for row in open(dist / "NOTICES.txt")
+    rows = {tuple(cell.strip() for cell in row.split("|")[1:4]) for row in (dist / "NOTICES.txt").read_text().splitlines()
             if re.match(r"\| [^-]", row)} - {("component", "version", "licence (SPDX)")}
     named = {(c["name"], c["version"], c["licenses"][0]["expression"]) for c in bom["components"]}
     assert named == rows, "the bill of materials names other components than the notices"
     # NTIA's minimum elements, the Debian packages as dpkg -S names the files
     # linked in, and purls written as packageurl's builders write them.
-    unsigned = json.load(open(unsigned_dist / "launcher.cdx.json"))
+    unsigned = json.loads((unsigned_dist / "launcher.cdx.json").read_text())
     launcher = bom["metadata"]["component"]
     assert all(c["supplier"]["name"] for c in bom["components"] + [launcher])
     # The token's certificate names an organisation, the unsigned release none.

@@ -11,7 +11,7 @@ import subprocess
 
 import pytest
 
-from conftest import ROOT, one_line, run, sign, state
+from conftest import PYTHON, ROOT, one_line, run, sign, state
 
 # Not fixed by the bash scripts these replace: wording the tools match.
 SHARED = "sign a copy in a folder only you can change"
@@ -94,7 +94,7 @@ def test_release_removes_only_its_own(row, tmp_path):
         (work / row).symlink_to(left)
     held = os.open(work, os.O_RDONLY | os.O_DIRECTORY)
     try:
-        made = subprocess.run(["/usr/bin/python3", os.path.join(ROOT, "scripts/launcher_release"), "work-folder",
+        made = subprocess.run([*PYTHON, os.path.join(ROOT, "scripts/launcher_release"), "work-folder",
                                work, str(held)], pass_fds=[held], capture_output=True, text=True, check=True)
         assert (work / row).exists() == LEFT[row] == (left / "lock").exists() and os.path.isfile(made.stdout.strip() + "/lock")
         # build/release-work stays locked through the descriptor scripts/release
