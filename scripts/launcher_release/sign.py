@@ -1,6 +1,7 @@
 """scripts/sign: the checks, each a step that refuses with one line, then
 the signing, which takes only the release the checks returned (the key is
 reachable through it alone), then the exchange with DIR in one step."""
+import contextlib
 import datetime
 import hashlib
 import os
@@ -330,24 +331,58 @@ class _OnlyWeb(urllib.request.HTTPRedirectHandler):
         return super().redirect_request(req, fp, code, msg, headers, newurl)
 
 
+# How long one request to a time-stamp server may take in all. urllib's
+# timeout bounds each read alone: a server that sent a byte every 15 s
+# held a signing for ever.
+TSA_DEADLINE = 60
+
+
+class _Late(Exception):
+    pass
+
+
+@contextlib.contextmanager
+def deadline(seconds):
+    """SECONDS for what runs inside, then _Late, raised in this (the main)
+    thread by SIGALRM wherever it waits."""
+    def late(number, frame):
+        raise _Late()
+    before = signal.signal(signal.SIGALRM, late)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, before)
+
+
 def ask_tsa(url, digest):
     """URL's RFC 3161 reply on DIGEST: (reply, None) or (None, why not)."""
+    nonce = secrets.randbits(63)
     query = tsp.TimeStampReq({"version": 1, "message_imprint": {"hash_algorithm": {"algorithm": "sha256"},
                                                                 "hashed_message": digest},
-                              "nonce": secrets.randbits(63), "cert_req": True}).dump()
+                              "nonce": nonce, "cert_req": True}).dump()
     request = urllib.request.Request(url, data=query, headers={"Content-Type": "application/timestamp-query"})
     try:
-        with urllib.request.build_opener(_OnlyWeb).open(request, timeout=20) as answer:
+        with deadline(TSA_DEADLINE), urllib.request.build_opener(_OnlyWeb).open(request, timeout=20) as answer:
             reply = answer.read(1 << 20)
+    except _Late:
+        return None, f"no answer within {TSA_DEADLINE} s"
     except urllib.error.HTTPError as error:
         return None, f"HTTP {error.code}"
     except (urllib.error.URLError, OSError) as error:
         reason = getattr(error, "reason", error)
         return None, f"cannot connect: {getattr(reason, 'strerror', None) or reason}"
     try:
-        granted = tsp.TimeStampResp.load(reply)["status"]["status"].native in ("granted", "granted_with_mods")
-    except ValueError:
-        granted = False
+        answer = tsp.TimeStampResp.load(reply)
+        granted = answer["status"]["status"].native in ("granted", "granted_with_mods")
+        info = answer["time_stamp_token"]["content"]["encap_content_info"]["content"].parsed if granted else None
+        # The stamp must answer this request: its nonce, on this digest.
+        ours = granted and (info["nonce"].native, info["message_imprint"]["hashed_message"].native) == (nonce, digest)
+    except (ValueError, KeyError, TypeError, AttributeError):
+        granted = ours = False
+    if granted and not ours:
+        return None, "its time stamp answers another request (nonce or digest differs)"
     return (reply, None) if granted else (None, "no RFC 3161 time stamp in its answer")
 
 

@@ -13,6 +13,7 @@ import pathlib
 import shutil
 import signal
 import subprocess
+import sys
 import threading
 import time
 import types
@@ -75,6 +76,29 @@ def with_spy(tmp, script):
     (tmp / "spy/osslsigncode").chmod(0o755)
     return ["unshare", "--mount", "--propagation", "private", "sh", "-c",
             'mount --bind "$0" /usr/bin/osslsigncode && exec "$@"', str(tmp / "spy/osslsigncode")]
+
+
+def in_process(monkeypatch, command, *args, before_tool=lambda args: None):
+    """scripts/COMMAND ARGS run in this process (its standard error goes to
+    capsys), calling BEFORE_TOOL with the arguments of each tool it runs
+    just before: the exit status. (Not here, where other tests run: its
+    hard core limit of 0 and its SIGTERM and SIGHUP handlers.)"""
+    sys.path.insert(0, os.path.join(ROOT, "scripts"))
+    from launcher_release import cli, tools
+    real, handle = tools.run, signal.signal
+
+    def watched(*args, **kw):
+        before_tool(args)
+        return real(*args, **kw)
+    monkeypatch.setattr(tools, "run", watched)
+    monkeypatch.setattr(cli.resource, "setrlimit", lambda *_: None)
+    monkeypatch.setattr(cli.signal, "signal", lambda number, handler: None if number in (
+        signal.SIGTERM, signal.SIGHUP) else handle(number, handler))
+    try:
+        cli.main(command, [str(a) for a in args])
+    except SystemExit as stop:
+        return stop.code
+    return 0
 
 
 def sha256(path):

@@ -3,13 +3,16 @@ release only from its pinned signer, and refuses in one line a release
 changed as each row says, the change carried through SHA256SUMS, the bill
 of materials and a fresh SHA256SUMS.p7s wherever the attacker could, so
 that the row's check is the one that must hold."""
+import os
+import shutil
+import tempfile
 import time
 
 import pefile
 import pytest
 from asn1crypto import cms
 
-from conftest import authenticode, one_line, reseal, sh, timestamp_reply, verify
+from conftest import authenticode, in_process, one_line, reseal, sh, timestamp_reply, verify
 
 # Not fixed by the bash scripts these replace: wording the verifier matches.
 AUTHORITY = "is an authority's"
@@ -136,3 +139,21 @@ def test_refused(row, signed, pki):
     prepare(signed, pki)
     extra = [e.format(**names) for e in extra]
     one_line(verify(signed, pki, getattr(pki, signer), *extra), wording.format(**names))
+
+
+def test_tmpdir_swapped_refused(signed, signed_release, pki, tmp_path, monkeypatch, capsys):
+    """Another user who can rename what is in TMPDIR puts a folder of the
+    genuine release's files in place of each of verify's, before each tool
+    runs: a release whose launcher.exe changed is refused all the same."""
+    REFUSED["code-byte"][0](signed, pki)
+    shared = tmp_path / "shared-tmp"
+    shared.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(shared))
+
+    def swap(args):
+        for name in [n for n in os.listdir(shared) if not n.startswith("moved-")]:
+            os.rename(shared / name, shared / f"moved-{name}")
+            shutil.copytree(signed_release, shared / name)
+    status = in_process(monkeypatch, "verify", signed, "--ca-file", pki.ca, "--signer", pki.valid, before_tool=swap)
+    err = capsys.readouterr().err
+    assert status == 1 and "launcher.exe's signature does not verify against" in err, err
