@@ -150,10 +150,13 @@ def test_tmpdir_swapped_refused(signed, signed_release, pki, tmp_path, monkeypat
     shared.mkdir()
     monkeypatch.setattr(tempfile, "tempdir", str(shared))
 
+    swapped = set()
+
     def swap(args):
-        for name in [n for n in os.listdir(shared) if not n.startswith("moved-")]:
+        for name in {n for n in os.listdir(shared) if not n.startswith("moved-")} - swapped:
             os.rename(shared / name, shared / f"moved-{name}")
             shutil.copytree(signed_release, shared / name)
+            swapped.add(name)
     status = in_process(monkeypatch, "verify", signed, "--ca-file", pki.ca, "--signer", pki.valid, before_tool=swap)
     err = capsys.readouterr().err
     assert status == 1 and "launcher.exe's signature does not verify against" in err, err
