@@ -12,7 +12,7 @@ import pefile
 import pytest
 from asn1crypto import cms
 
-from conftest import authenticode, in_process, one_line, reseal, sh, timestamp_reply, verify
+from conftest import authenticode, in_process, one_line, reseal, run, sh, timestamp_reply, verify
 
 # Not fixed by the bash scripts these replace: wording the verifier matches.
 AUTHORITY = "is an authority's"
@@ -160,3 +160,32 @@ def test_tmpdir_swapped_refused(signed, signed_release, pki, tmp_path, monkeypat
     status = in_process(monkeypatch, "verify", signed, "--ca-file", pki.ca, "--signer", pki.valid, before_tool=swap)
     err = capsys.readouterr().err
     assert status == 1 and "launcher.exe's signature does not verify against" in err, err
+
+
+def planted_module(planted):
+    (planted / "asn1crypto").mkdir()
+    (planted / "asn1crypto/__init__.py").write_text("import sys\nsys.exit(0)\n")
+    return {"PYTHONPATH": str(planted)}
+
+
+def planted_tools(planted):
+    for tool in ("openssl", "osslsigncode"):
+        (planted / tool).write_text(f"#!/bin/sh\n[ \"$1\" != verify ] || {{ echo 'Signature verification: ok'; "
+                                    f"echo 'Timestamp Server Signature verification: ok'; exit 0; }}\n"
+                                    f"exec /usr/bin/{tool} \"$@\"\n")
+        (planted / tool).chmod(0o755)
+    return {"PATH": f"{planted}:{os.environ['PATH']}"}
+
+
+# row: what the caller's environment plants for scripts/verify, started as
+# a user starts it (its first line), on a release whose launcher.exe changed
+ENVIRONMENT = {"pythonpath-module": planted_module, "path-tools": planted_tools}
+
+
+@pytest.mark.parametrize("row", ENVIRONMENT)
+def test_caller_environment_ignored(row, signed, pki, tmp_path):
+    REFUSED["code-byte"][0](signed, pki)
+    (tmp_path / "planted").mkdir()
+    env = dict(os.environ, **ENVIRONMENT[row](tmp_path / "planted"))
+    done = run("verify", signed, "--ca-file", pki.ca, "--signer", pki.valid, as_is=True, env=env)
+    one_line(done, "launcher.exe's signature does not verify against")
