@@ -65,6 +65,10 @@ REFUSED = {
     # Bash looked for it only after ":", ";" and "?", and printed it.
     "pin-value-in-query": (pin_uri("pkcs11:token=release;object=signer?module-name=softhsm2&pin-value=97531864"),
                            PIN_VALUE),
+    # RFC 7512: attribute names are case-insensitive, and any character may
+    # be percent-encoded.
+    "pin-value-percent-encoded": (pin_uri("pkcs11:token=release;object=signer;pin%2Dvalue=97531864"), PIN_VALUE),
+    "pin-value-upper-case": (pin_uri("pkcs11:token=release;object=signer;PIN-VALUE=97531864"), PIN_VALUE),
     "altered-boost": ([], re.compile(r"not the pinned Boost source: SHA-256 [0-9a-f]{64}, expected {sha256}")),
 }
 

@@ -63,6 +63,15 @@ def primary_broken(rel, pki):
     reseal(rel, pki)
 
 
+def nested_stamped(rel, pki):
+    """A primary signature without a time stamp, over a nested one with."""
+    resigned()(rel, pki)
+    nested = rel.parent / "nested.exe"
+    authenticode(pki, rel / "launcher.exe", nested, "valid", "-nest", "-ts", pki.tsa_url)
+    (rel / "launcher.exe").write_bytes(nested.read_bytes())
+    reseal(rel, pki)
+
+
 def other_release(*names):
     """NAMES taken from a release whose SHA256SUMS differs."""
     def prepare(rel, pki):
@@ -128,6 +137,12 @@ REFUSED = {
     # certificate as the signer, and the last of two keys.
     "primary-signature-broken": (primary_broken, "valid", (), "launcher.exe's signature does not verify against"),
     "authority-as-signer": (signed_by("ca"), "ca", (), AUTHORITY),
+    # Not re-sealed: only SHA256SUMS speaks for the notices.
+    "notices-changed": (lambda rel, pki: (rel / "NOTICES.txt").write_text("changed\n"), "valid", (),
+                        "SHA256SUMS does not match the files beside it"),
+    # osslsigncode reports the nested signature's time stamp as ok too.
+    "primary-unstamped-under-stamped-nested": (nested_stamped, "valid", (),
+                                               "launcher.exe's signature carries no time stamp that verifies"),
     "bom-duplicate-key": (edit_bom(lambda t: t.replace("{", '{\n  "version": 1,', 1)), "valid", (), BOM),
 }
 
