@@ -23,10 +23,11 @@ SIGNED = ("launcher.exe", "NOTICES.txt", "launcher.cdx.json", "BUILDINFO", "SHA2
 
 
 @contextlib.contextmanager
-def mounted(at, size_k):
-    at.mkdir()
-    if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size_k}k,mode=0755", "tmpfs",
-                                            at], capture_output=True).returncode != 0:
+def mounted(at, size_k, bound=None):
+    """A tmpfs of SIZE_K KiB at AT, or the folder BOUND bind-mounted there."""
+    at.mkdir(exist_ok=bound == at)
+    mount = ["--bind", bound] if bound else ["-t", "tmpfs", "-o", f"size={size_k}k,mode=0755", "tmpfs"]
+    if os.geteuid() != 0 or subprocess.run(["mount", *mount, at], capture_output=True).returncode != 0:
         pytest.skip("mounting a small file system takes root, with mounts allowed")
     try:
         yield at
@@ -56,20 +57,34 @@ def test_stopped_as_it_puts_the_release_in_place(release, pki):
     assert state(release.dir) == before
 
 
-def test_full_disk(release, pki):
-    # Room for the release, not for its copy.
-    with mounted(release.tmp / "small", 8 + sum(os.stat(f).st_blocks // 2 for f in release.dir.iterdir())):
+# row: room on the disk beyond the release, in KiB, and the wording: room for
+# the release and not its copy, or for the copy and not the signed release,
+# which is found before the key is used
+FULL_DISKS = {"no-room-for-the-copy": (8, "No space left on device"),
+              "no-room-to-sign": (16 + 64, "not enough room beside")}
+
+
+@pytest.mark.parametrize("row", FULL_DISKS)
+def test_full_disk(row, release, pki):
+    more, wording = FULL_DISKS[row]
+    size = sum(os.stat(f).st_blocks // 2 for f in release.dir.iterdir())
+    with mounted(release.tmp / "small", more + size * (1 + (row == "no-room-to-sign"))):
         dir = release.tmp / "small" / "rel"
         shutil.copytree(release.dir, dir)
-        before = state(dir)
-        one_line(sign(dir, pki, anchor=release.sums, timestamp=False), "No space left on device")
-        assert state(dir) == before
+        before, hits = state(dir), len(pki.tsa_hits)
+        one_line(sign(dir, pki, anchor=release.sums), wording)
+        assert state(dir) == before and len(pki.tsa_hits) == hits
 
 
-def test_mount_point_refused_before_the_key(release, pki):
-    with mounted(release.tmp / "mnt", 4096) as dir:
-        for f in release.dir.iterdir():
-            shutil.copy(f, dir)
+# (bind-onto-itself: on the same device as its parent, which a check of
+# st_dev takes for no mount point; the exchange then fails, busy.)
+@pytest.mark.parametrize("row", ["tmpfs", "bind-onto-itself"])
+def test_mount_point_refused_before_the_key(row, release, pki):
+    with mounted(release.dir if row != "tmpfs" else release.tmp / "mnt", 4096,
+                 bound=release.dir if row != "tmpfs" else None) as dir:
+        if row == "tmpfs":
+            for f in release.dir.iterdir():
+                shutil.copy(f, dir)
         before, hits = state(dir), len(pki.tsa_hits)
         one_line(sign(dir, pki, anchor=release.sums), MOUNT_POINT)
         assert state(dir) == before and len(pki.tsa_hits) == hits
