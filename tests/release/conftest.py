@@ -155,7 +155,8 @@ def pki(tmp_path_factory):
     # given the CRL, and nothing answers there.)
     for name, text in [("password", PASSWORD), ("wrong-password", "wrong"), ("pin", PIN), ("wrong-pin", WRONG_PIN),
                        ("signer.ext", SIGNING + "codeSigning"), ("tsa.ext", SIGNING + "critical,timeStamping"),
-                       ("inter.ext", AUTHORITY), ("crl.ext", SIGNING + "codeSigning\ncrlDistributionPoints=URI:"
+                       ("inter.ext", AUTHORITY), ("plain.ext", "keyUsage=critical,digitalSignature"),
+                       ("leaf.ext", SIGNING + "codeSigning\nbasicConstraints=critical,CA:FALSE"), ("crl.ext", SIGNING + "codeSigning\ncrlDistributionPoints=URI:"
                                                   "http://127.0.0.1:9/ca.crl")]:
         (d / name).write_text(text + "\n")
 
@@ -198,8 +199,11 @@ def pki(tmp_path_factory):
     authority("ca", "/CN=Throwaway Test CA")
     authority("other", "/CN=Another CA")
     cnf = config(d, "ca")
+    # (no_usage: no extended key usage at all; critical_leaf: a signer whose
+    # basicConstraints, CA:FALSE, is marked critical.)
     for name, start, end, ext in [("valid", -1, 2, "signer"), ("expired", -3, -1, "signer"), ("tsa", -1, 3650, "tsa"),
-                                  ("revoked", -1, 2, "crl"), ("token", -1, 2, "crl")]:
+                                  ("revoked", -1, 2, "crl"), ("token", -1, 2, "crl"), ("no_usage", -1, 2, "plain"),
+                                  ("critical_leaf", -1, 2, "leaf")]:
         subject = ("/O=Throwaway Studio" if name == "token" else "") + f"/CN=Throwaway {name} signer"
         issue(name, subject, cnf, ext, ["-startdate", day(start), "-enddate", day(end)])
     pkcs12("legacy", "expired", None, "-legacy")
@@ -318,7 +322,7 @@ def timestamp_reply(data, pki):
         return answer.read()
 
 
-def reseal(rel, pki, name="valid", edit=lambda bom: bom):
+def reseal(rel, pki, name="valid", edit=lambda bom: bom, chain=()):
     """What the signer writes around launcher.exe, written again for the one
     in REL, so that a row's change holds everywhere but where it is judged."""
     shipped = sha256(rel / "launcher.exe")
@@ -330,7 +334,7 @@ def reseal(rel, pki, name="valid", edit=lambda bom: bom):
     (rel / "launcher.cdx.json").write_text(edit(json.dumps(bom, indent=2) + "\n"))
     write_sums(rel)
     sh("openssl", "cms", "-sign", "-binary", "-md", "sha256", "-nosmimecap", "-outform", "DER", "-in",
-       rel / "SHA256SUMS", "-signer", getattr(pki, name), "-inkey", pki.key[name], "-out", rel / "SHA256SUMS.p7s")
+       rel / "SHA256SUMS", "-signer", getattr(pki, name), "-inkey", pki.key[name], *chain, "-out", rel / "SHA256SUMS.p7s")
     (rel / "SHA256SUMS.p7s.tsr").write_bytes(timestamp_reply((rel / "SHA256SUMS.p7s").read_bytes(), pki))
 
 

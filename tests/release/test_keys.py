@@ -48,6 +48,7 @@ REFUSED = {
                                                      "inter.crl"] + NO_TS,
                              "the certificate of CN = Throwaway intermediate is revoked"),
     "not-code-signing": (p12("tsa") + ["--ca-file", "ca.crt"] + NO_TS, "is not for code signing"),
+    "no-extended-key-usage": (p12("no_usage") + ["--ca-file", "ca.crt"] + NO_TS, "is not for code signing"),
     "authority-first": (TOKEN[:-1] + ["ca-first.pem", "--pin-file", "pin"] + NO_TS,
                         "is an authority's (CN = Throwaway Test CA)"),
     "no-time-stamp-server": (P12 + ["--timestamp", "http://127.0.0.1:9/", "--ca-file", "ca.crt"],
@@ -115,14 +116,17 @@ exec /usr/bin/osslsigncode "$@"
 """
 
 
-@pytest.mark.parametrize("key", ["pkcs12", "token"])
+# (critical-leaf: a signer's basicConstraints marked critical says nothing
+# of whether it is an authority's.)
+@pytest.mark.parametrize("key", ["pkcs12", "token", "critical-leaf"])
 def test_signing_keeps_secrets(key, release, pki):
     (release.tmp / "tmp").mkdir()
     seen, secrets = release.tmp / "seen", release.tmp / "secrets"
     seen.touch()
     secrets.write_text("\n".join(("-----BEGIN .*PRIVATE KEY-----",) + SECRETS) + "\n")
     built = sha256(release.dir / "launcher.exe")
-    key_args = pki.p12_key if key == "pkcs12" else pki.token_key + ["--pin-file", pki.pin]
+    key_args = {"pkcs12": pki.p12_key, "token": pki.token_key + ["--pin-file", pki.pin],
+                "critical-leaf": ["--pkcs12", pki.critical_leaf_p12, "--password-file", pki.password]}[key]
     env = dict(os.environ, **{k: str(v) for k, v in dict(TMPDIR=release.tmp / "tmp", SEEN=seen, REL=release.dir,
                                                            SECRETS=secrets).items()})
     done = sign(release.dir, pki, "--crl-file", pki.crl, anchor=release.sums, key=key_args, env=env,
@@ -131,7 +135,7 @@ def test_signing_keeps_secrets(key, release, pki):
     assert (release.tmp / "seen.ran").exists() and seen.read_text() == "", "seen while signing: " + seen.read_text()
     assert not any(s in done.stdout + done.stderr for s in SECRETS)
     assert re.search(f"time-stamped by {pki.tsa_url}, verified by osslsigncode [0-9]", done.stdout), done.stdout
-    signer = pki.valid if key == "pkcs12" else pki.token
+    signer = {"pkcs12": pki.valid, "token": pki.token, "critical-leaf": pki.critical_leaf}[key]
     checked = verify(release.dir, pki, signer, "--crl-file", pki.crl)
     assert checked.returncode == 0, checked.stderr
     sh("osslsigncode", "remove-signature", "-in", release.dir / "launcher.exe", "-out", release.tmp / "stripped.exe")

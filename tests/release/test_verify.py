@@ -72,6 +72,18 @@ def nested_stamped(rel, pki):
     reseal(rel, pki)
 
 
+def same_subject_under_revoked(rel, pki):
+    """Signed by the certificate with the pinned one's subject (and key)
+    that the revoked intermediate issued, which both signatures carry."""
+    chain = rel.parent / "chain.pem"
+    chain.write_bytes(pki.under_revoked.read_bytes() + pki.inter.read_bytes())
+    sh("osslsigncode", "remove-signature", "-in", rel / "launcher.exe", "-out", rel.parent / "unsigned.exe")
+    (rel / "launcher.exe").unlink()
+    sh("osslsigncode", "sign", "-certs", chain, "-key", pki.key["valid"], "-h", "sha256", "-ts", pki.tsa_url,
+       "-in", rel.parent / "unsigned.exe", "-out", rel / "launcher.exe")
+    reseal(rel, pki, "under_revoked", chain=("-certfile", pki.inter))
+
+
 def other_release(*names):
     """NAMES taken from a release whose SHA256SUMS differs."""
     def prepare(rel, pki):
@@ -137,6 +149,9 @@ REFUSED = {
     # certificate as the signer, and the last of two keys.
     "primary-signature-broken": (primary_broken, "valid", (), "launcher.exe's signature does not verify against"),
     "authority-as-signer": (signed_by("ca"), "ca", (), AUTHORITY),
+    # The signer is a certificate, not a name.
+    "same-subject-under-revoked-intermediate": (same_subject_under_revoked, "valid", (),
+                                                "SHA256SUMS.p7s is signed by CN = Throwaway valid signer, not by"),
     # Not re-sealed: only SHA256SUMS speaks for the notices.
     "notices-changed": (lambda rel, pki: (rel / "NOTICES.txt").write_text("changed\n"), "valid", (),
                         "SHA256SUMS does not match the files beside it"),
