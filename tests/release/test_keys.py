@@ -157,3 +157,35 @@ def test_no_core_file(release, pki):
     one_line(done, "PIN incorrect")
     cores = [os.path.join(b, f) for b, _, files in os.walk(release.tmp) for f in files if f.startswith("core")]
     assert cores == []
+
+
+# What osslsigncode signs, once more with a nested signature that holds,
+# and then with its primary signature's value broken: osslsigncode 2.9's
+# verify exits 0 for it, printing that the primary failed.
+BREAKING = r"""#!/bin/sh
+[ "$1" = sign ] || exec /usr/bin/osslsigncode "$@"
+/usr/bin/osslsigncode "$@" || exit
+for out; do :; done
+/usr/bin/osslsigncode sign -certs "$CERT" -key "$KEY" -h sha256 -nest -ts "$TSA" -in "$out" -out "$BROKEN.exe" &&
+    /usr/bin/python3 -I -c "$BREAK" "$BROKEN.exe" "$out"
+"""
+BREAK = """import sys
+from asn1crypto import cms
+import pefile
+data = bytearray(open(sys.argv[1], "rb").read())
+table = pefile.PE(data=bytes(data), fast_load=True).OPTIONAL_HEADER.DATA_DIRECTORY[
+    pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+blob = bytes(data[table.VirtualAddress + 8:table.VirtualAddress + table.Size])
+value = cms.ContentInfo.load(blob, strict=False)["content"]["signer_infos"][0]["signature"].native
+data[data.index(value)] ^= 1
+open(sys.argv[2], "wb").write(data)
+"""
+
+
+def test_broken_primary_signature_refused(release, pki):
+    before, hits = {f.name: f.read_bytes() for f in release.dir.iterdir()}, len(pki.tsa_hits)
+    env = dict(os.environ, CERT=str(pki.valid), KEY=str(pki.key["valid"]), TSA=pki.tsa_url,
+               BROKEN=str(release.tmp / "nested"), BREAK=BREAK)
+    done = sign(release.dir, pki, anchor=release.sums, env=env, wrap=with_spy(release.tmp, BREAKING))
+    one_line(done, "the signed file does not verify against")
+    assert {f.name: f.read_bytes() for f in release.dir.iterdir()} == before and len(pki.tsa_hits) > hits

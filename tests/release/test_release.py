@@ -10,14 +10,16 @@ import glob
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tarfile
 import time
 
 import jsonschema
+import pytest
 
-from conftest import CHECKOUT, make_clone, run, sh, sha256, sign, verify
+from conftest import CHECKOUT, ROOT, make_clone, run, sh, sha256, sign, verify
 
 
 def unsigned_bom(dist):
@@ -191,3 +193,16 @@ def test_two_clones_one_release(tmp_path, pki, caches):
                                  linker_map.read_text(), count=1, flags=re.M))
     uncovered = run("notices", build, work, "x", root=repo)
     assert uncovered.returncode != 0 and "libuncovered.a" in uncovered.stderr
+
+
+def test_buildinfo_refuses_a_tool_of_no_package(monkeypatch, tmp_path):
+    """A tool dpkg knows no package of (a ninja built by hand) stops the
+    record, which would otherwise name every package but its own."""
+    sys.path.insert(0, os.path.join(ROOT, "scripts"))
+    from launcher_release import buildinfo
+    (tmp_path / "ninja").write_text("")
+    which = shutil.which
+    monkeypatch.setattr(buildinfo.shutil, "which", lambda name: str(tmp_path / "ninja") if name == "ninja"
+                        else which(name))
+    with pytest.raises(RuntimeError, match=f"dpkg knows no package of {tmp_path}/ninja"):
+        buildinfo.packages()
