@@ -196,3 +196,33 @@ def test_work_folder_swapped_before_a_tool(row, release, pki, their_library, mon
     assert checked.returncode == 0, checked.stderr
     sh("osslsigncode", "remove-signature", "-in", release.dir / "launcher.exe", "-out", release.tmp / "stripped.exe")
     assert sha256(release.tmp / "stripped.exe") == built
+
+
+def stray(signed):
+    (signed / "version.dll").write_bytes(b"MZ")
+
+
+def changed(signed):
+    data = bytearray((signed / "launcher.exe").read_bytes())
+    data[0x500] ^= 1
+    (signed / "launcher.exe").write_bytes(data)
+
+
+# row: what is found in the signed folder when it is read back, before the
+# exchange (written there before the last tool runs), and the wording
+READ_BACK = {"stray-file": (stray, "the signed release in"),
+             "changed-launcher": (changed, "the signed release's launcher.exe in")}
+
+
+@pytest.mark.parametrize("row", READ_BACK)
+def test_signed_folder_read_back(row, release, pki, monkeypatch, capsys):
+    change, wording = READ_BACK[row]
+    before = state(release.dir)
+
+    def meddle(args):
+        if tuple(args[:2]) == ("openssl", "ts"):
+            [work] = release.tmp.glob(".rel.signing-*")
+            change(work / "signed")
+    status = in_process(monkeypatch, "sign", *sign_args(release.dir, pki, anchor=release.sums), before_tool=meddle)
+    one_line(subprocess.CompletedProcess([], status, "", capsys.readouterr().err), wording)
+    assert state(release.dir) == before

@@ -5,6 +5,7 @@ of materials and a fresh SHA256SUMS.p7s wherever the attacker could, so
 that the row's check is the one that must hold."""
 import os
 import shutil
+import subprocess
 import tempfile
 import time
 
@@ -219,3 +220,19 @@ def test_caller_environment_ignored(row, signed, pki, tmp_path):
     env = dict(os.environ, **ENVIRONMENT[row](tmp_path / "planted"))
     done = run("verify", signed, "--ca-file", pki.ca, "--signer", pki.valid, as_is=True, env=env)
     one_line(done, "launcher.exe's signature does not verify against")
+
+
+def test_tmpdir_folder_replaced_refused(signed, pki, tmp_path, monkeypatch, capsys):
+    """verify's folder in TMPDIR, replaced by another user's between its
+    making and its opening: refused, since a tool's output would go there."""
+    if os.geteuid() != 0:
+        pytest.skip("a folder of another user's takes root to make")
+    made = tempfile.mkdtemp
+
+    def replaced(*args, **kw):
+        path = made(dir=tmp_path)
+        os.chown(path, 4242, 4242)
+        return path
+    monkeypatch.setattr(tempfile, "mkdtemp", replaced)
+    status = in_process(monkeypatch, "verify", signed, "--ca-file", pki.ca, "--signer", pki.valid)
+    one_line(subprocess.CompletedProcess([], status, "", capsys.readouterr().err), "was replaced by another user's")
