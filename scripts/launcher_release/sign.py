@@ -369,6 +369,7 @@ def ask_tsa(url, digest):
     except _Late:
         return None, f"no answer within {TSA_DEADLINE} s"
     except urllib.error.HTTPError as error:
+        error.close()  # (Python 3.13 warns at the answer left open.)
         return None, f"HTTP {error.code}"
     except (urllib.error.URLError, OSError) as error:
         reason = getattr(error, "reason", error)

@@ -10,6 +10,7 @@ import http.server
 import json
 import os
 import pathlib
+import shlex
 import shutil
 import signal
 import subprocess
@@ -63,19 +64,30 @@ def run(tool, *args, root=ROOT, timeout=300, wrap=(), as_is=False, **kw):
     return subprocess.CompletedProcess(process.args, process.returncode, out, err)
 
 
+def own_mounts(*mounts):
+    """What runs a command in a mount namespace of its own, with MOUNTS
+    (mount's arguments, each ending at its target) made there first; a
+    row is skipped where none can be made: without root, or in a chroot,
+    whose / is no mount point to make private."""
+    if os.geteuid() != 0:
+        pytest.skip("a mount namespace of its own takes root")
+    if subprocess.run(["unshare", "--mount", "--propagation", "private", "true"], capture_output=True).returncode:
+        pytest.skip("no private mount namespace here: / is no mount point (a chroot whose root is not mounted)")
+    made = " && ".join(f'mount {" ".join(map(shlex.quote, map(str, m)))}' for m in mounts)
+    return ["unshare", "--mount", "--propagation", "private", "sh", "-c", f'{made} && exec "$@"', "sh"]
+
+
 def with_spy(tmp, script):
     """What runs a command whose /usr/bin/osslsigncode is SCRIPT, which runs
     the real one as $REAL_OSSLSIGNCODE: the signing takes its tools from
     the system's folders alone, so the spy is mounted there, in a mount
     namespace of the command's own."""
-    if os.geteuid() != 0:
-        pytest.skip("a spy in place of /usr/bin/osslsigncode takes root, in a mount namespace of its own")
+    wrap = own_mounts(["--bind", tmp / "spy/osslsigncode", "/usr/bin/osslsigncode"])
     (tmp / "spy").mkdir()
     shutil.copy("/usr/bin/osslsigncode", tmp / "spy/real-osslsigncode")
     (tmp / "spy/osslsigncode").write_text(script.replace("/usr/bin/osslsigncode", f"{tmp}/spy/real-osslsigncode"))
     (tmp / "spy/osslsigncode").chmod(0o755)
-    return ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-            'mount --bind "$0" /usr/bin/osslsigncode && exec "$@"', str(tmp / "spy/osslsigncode")]
+    return wrap
 
 
 def in_process(monkeypatch, command, *args, before_tool=lambda args: None):

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import PYTHON, ROOT, in_process, one_line, run, sh, sha256, sign, sign_args, state, verify
+from conftest import PYTHON, ROOT, in_process, own_mounts, one_line, run, sh, sha256, sign, sign_args, state, verify
 
 # Not fixed by the bash scripts these replace: wording the tools match.
 SHARED = "sign a copy in a folder only you can change"
@@ -74,8 +74,7 @@ def test_shared_folder_refused_before_the_key(row, release, pki, peer):
         folder.chmod(mode)
         if more == [DUPLICATE_GROUP]:
             (release.tmp / "group").write_text(Path("/etc/group").read_text() + f"duplicate:x:0:{PEER}\n")
-            wrap = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
-                    'mount --bind "$0" /etc/group && exec "$@"', release.tmp / "group"]
+            wrap = own_mounts(["--bind", release.tmp / "group", "/etc/group"])
         elif more:
             if not shutil.which("setfacl"):
                 pytest.skip("setfacl (Debian's acl, which scripts/setup installs) gives the ACL")
