@@ -9,6 +9,7 @@ import os
 import pwd
 import shutil
 import subprocess
+import tempfile
 from pathlib import Path
 
 import pytest
@@ -225,3 +226,34 @@ def test_signed_folder_read_back(row, release, pki, monkeypatch, capsys):
     status = in_process(monkeypatch, "sign", *sign_args(release.dir, pki, anchor=release.sums), before_tool=meddle)
     one_line(subprocess.CompletedProcess([], status, "", capsys.readouterr().err), wording)
     assert state(release.dir) == before
+
+
+def test_another_users_work_folder_left_alone(release, pki):
+    """A signer (a throwaway uid) signs a DIR in a sticky shared folder,
+    as the system's temporary folder is, where another user made
+    .rel.signing-zz/lock: it is theirs, left as it is, and no reason to
+    stop (every signing of DIR stopped on it, PermissionError)."""
+    if os.geteuid() != 0 or not shutil.which("setpriv"):
+        pytest.skip("signing as a throwaway user takes root and setpriv")
+    signer, other = 4242, 4343
+    shared = Path(tempfile.mkdtemp(dir="/tmp"))
+    try:
+        shared.chmod(0o1777)
+        keys, dir, theirs = shared / "keys", shared / "rel", shared / ".rel.signing-zz"
+        shutil.copytree(release.dir, dir)
+        keys.mkdir(mode=0o700)
+        for name in ("valid.p12", "password", "ca.crt"):
+            shutil.copy(pki.dir / name, keys / name)
+        for path in [keys, dir, *keys.iterdir(), *dir.iterdir()]:
+            os.chown(path, signer, signer)
+        theirs.mkdir()
+        (theirs / "lock").touch()
+        for path in (theirs / "lock", theirs):
+            os.chown(path, other, other)
+        done = run("sign", dir, "--expect-sha256", release.sums, "--pkcs12", keys / "valid.p12", "--password-file",
+                   keys / "password", "--no-timestamp", "--ca-file", keys / "ca.crt", cwd=shared,
+                   wrap=["setpriv", f"--reuid={signer}", f"--regid={signer}", "--clear-groups"])
+        assert done.returncode == 0, done.stderr
+        assert os.listdir(theirs) == ["lock"] and (dir / "SHA256SUMS.p7s").exists()
+    finally:
+        shutil.rmtree(shared)
