@@ -8,6 +8,8 @@ import re
 import shutil
 import subprocess
 
+from .folder import contents
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
@@ -40,8 +42,8 @@ def packages():
 
 
 def record(commit, built):
-    pin = dict(re.findall(r"^(boost_tarball\w*)=(\S+)", open(f"{ROOT}/cmake/boost-source.sh").read(), re.M))
-    lines = [("commit", commit), ("launcher-sha256", hashlib.sha256(open(built, "rb").read()).hexdigest()),
+    pin = dict(re.findall(r"^(boost_tarball\w*)=(\S+)", contents(f"{ROOT}/cmake/boost-source.sh").decode(), re.M))
+    lines = [("commit", commit), ("launcher-sha256", hashlib.sha256(contents(built)).hexdigest()),
              ("boost-source", pin["boost_tarball"]), ("boost-source-sha256", pin["boost_tarball_sha256"])]
     lines += [("package", f"{p} {output('dpkg-query', '-W', '-f=${Version}', p)}") for p in packages()]
     lines.append(("build-command", f"scripts/clean-build DIR {commit}"))

@@ -74,14 +74,40 @@ def main(command, args):
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
     signal.signal(signal.SIGTERM, _stop)
     signal.signal(signal.SIGHUP, _stop)
+    # A signer's name in a terminal that cannot show it (Latin-1, say) is
+    # shown escaped, rather than failing the report of a done signing.
+    for stream in (sys.stdout, sys.stderr):
+        if stream:
+            stream.reconfigure(errors="backslashreplace")
+    # A closed standard stream's number would go to the next file opened,
+    # which a tool would then take for its output.
+    for number in (0, 1, 2):
+        try:
+            os.fstat(number)
+        except OSError:
+            os.open(os.devnull, os.O_RDWR)
     try:
         COMMANDS[command](args, name)
+        if sys.stdout:
+            sys.stdout.flush()
     except Refusal as refusal:
-        print(f"{name}: {refusal}", file=sys.stderr)
-        sys.exit(1)
+        _say(f"{name}: {refusal}")
     except BaseException as error:  # anything, KeyboardInterrupt included
         if isinstance(error, SystemExit) and not error.code:
             raise
         what = " ".join(f"{type(error).__name__}: {error}".split())
-        print(f"{name}: stopped by an error it did not expect, nothing signed or changed ({what})", file=sys.stderr)
-        sys.exit(1)
+        _say(f"{name}: stopped by an error it did not expect, nothing signed or changed ({what})")
+
+
+def _say(line):
+    """LINE on standard error, and exit 1; what standard output could not
+    take (a closed pipe, a full disk) is dropped, not reported again by
+    Python as it exits."""
+    try:
+        if sys.stdout:
+            sys.stdout.flush()
+    except OSError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    if sys.stderr:
+        print(line, file=sys.stderr)
+    sys.exit(1)

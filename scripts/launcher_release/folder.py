@@ -2,6 +2,7 @@
 file list, SHA256SUMS, BUILDINFO, the bill of materials, the exchange of two
 folders and the work folders. A folder is opened once and every file in it
 read relative to that descriptor, never through a link."""
+import contextlib
 import ctypes
 import errno
 import fcntl
@@ -14,6 +15,7 @@ import re
 import secrets
 import shutil
 import stat
+import tempfile
 
 SUMMED = ("launcher.exe", "NOTICES.txt", "launcher.cdx.json", "BUILDINFO")
 UNSIGNED = SUMMED + ("SHA256SUMS",)
@@ -29,6 +31,11 @@ class Refusal(Exception):
     """A refusal, whose text is the one line the command prints."""
 
 
+class Signed(Refusal):
+    """A failure after DIR was exchanged for the signed release: its line
+    says that DIR is signed."""
+
+
 def quoted(text):
     """TEXT as bash's ${text@Q} shows it, so that a refusal stays one line."""
     if text.isprintable():
@@ -37,6 +44,13 @@ def quoted(text):
                       {"\\": "\\\\", "'": "\\'", "\n": "\\n", "\t": "\\t", "\r": "\\r"}.get(c, f"\\x{ord(c):02x}")
                       for c in text)
     return f"$'{escaped}'"
+
+
+def contents(path):
+    """The bytes of the file PATH (closed at once: the tests take an
+    unclosed file's ResourceWarning for the error it is)."""
+    with open(path, "rb") as file:
+        return file.read()
 
 
 def shown(path):
@@ -168,30 +182,85 @@ def write_files(fd, files):
             f.write(data)
 
 
+# posix_acl_xattr_header and _entry (linux/posix_acl_xattr.h): a version,
+# then (tag, permissions, id) entries, little-endian.
+ACL_USER, ACL_GROUP_OBJ, ACL_GROUP, ACL_MASK, ACL_OTHER = 0x02, 0x04, 0x08, 0x10, 0x20
+ACL_WRITE = 0x02
+
+
+def acl_entries(path):
+    """The entries of PATH's access ACL, [(tag, permissions, id)], or []
+    when it has none beyond its mode bits. An ACL of another kind (NFSv4's)
+    raises ValueError: it is not judged, it is refused."""
+    try:
+        data = os.getxattr(path, "system.posix_acl_access", follow_symlinks=False)
+    except OSError as error:
+        if error.errno not in (errno.ENODATA, errno.ENOTSUP, errno.EOPNOTSUPP):
+            raise ValueError(f"the ACL of {shown(path)} cannot be read ({errno_text(error)})") from None
+        data = b""
+    for other in ("system.nfs4_acl", "system.richacl"):
+        try:
+            os.getxattr(path, other, follow_symlinks=False)
+        except OSError:
+            continue
+        raise ValueError(f"{shown(path)} carries an ACL ({other}) that this check cannot judge")
+    if not data:
+        return []
+    if len(data) % 8 != 4 or int.from_bytes(data[:4], "little") != 2:
+        raise ValueError(f"{shown(path)} carries an ACL this check cannot read")
+    return [(int.from_bytes(data[i:i + 2], "little"), int.from_bytes(data[i + 2:i + 4], "little"),
+             int.from_bytes(data[i + 4:i + 8], "little")) for i in range(4, len(data), 8)]
+
+
+def members(gid):
+    """Every user in the group GID: the members of every group entry with
+    that ID (groupadd -o makes two, and getgrgid returns only the first)
+    and the users whose primary group it is; None among them when no entry
+    names the group."""
+    entries = [g for g in grp.getgrall() if g.gr_gid == gid]
+    return ({m for g in entries for m in g.gr_mem} | {p.pw_name for p in pwd.getpwall() if p.pw_gid == gid}
+            | (set() if entries else {None}))
+
+
 def changeable_by_others(path):
     """Why another user could change the folder PATH or one above it (so
     swap what was checked for something else), or None. Root and the signer
-    are trusted; a group is, when no one else is in it; a sticky bit keeps
-    others from renaming what is not theirs."""
+    are trusted; a group is, when no one else is in it; write access comes
+    from the mode bits and every entry of an ACL. A sticky bit keeps others
+    from renaming what is not theirs, which is enough above PATH (as in the
+    system's temporary folder), not for PATH itself: anyone could add a file
+    there."""
     me = os.geteuid()
-    mine = {p.pw_name for p in pwd.getpwall() if p.pw_uid == me}
+    trusted = {p.pw_name for p in pwd.getpwall() if p.pw_uid in (0, me)}
+    first = True
     while True:
         status = os.stat(path)
-        sticky = status.st_mode & stat.S_ISVTX
-        try:
-            group = set(grp.getgrgid(status.st_gid).gr_mem) | {p.pw_name for p in pwd.getpwall()
-                                                                 if p.pw_gid == status.st_gid}
-        except KeyError:
-            group = {None}
+        sticky = status.st_mode & stat.S_ISVTX and not first
         if status.st_uid not in (0, me):
             return f"{shown(path)} is owned by another user"
+        try:
+            acl = acl_entries(path)
+        except ValueError as error:
+            return str(error)
+        # With an ACL, the mode's group bits are its mask, which bounds
+        # every named entry and the owning group's.
+        mask = next((perm for tag, perm, _ in acl if tag == ACL_MASK), 0o7)
+        group_write = (next((perm for tag, perm, _ in acl if tag == ACL_GROUP_OBJ), 0) & mask & ACL_WRITE
+                       if acl else status.st_mode & stat.S_IWGRP)
         if status.st_mode & stat.S_IWOTH and not sticky:
             return f"every user can write to {shown(path)}"
-        if status.st_mode & stat.S_IWGRP and not sticky and group - mine:
+        if group_write and not sticky and members(status.st_gid) - trusted:
             return f"{shown(path)} is writable by its group, which has other members"
+        for tag, perm, id in acl:
+            if not perm & mask & ACL_WRITE or sticky:
+                continue
+            if tag == ACL_USER and id not in (0, me):
+                return f"its ACL lets user {id} write to {shown(path)}"
+            if tag == ACL_GROUP and members(id) - trusted:
+                return f"its ACL lets group {id}, which has other members, write to {shown(path)}"
         if path == "/":
             return None
-        path = os.path.dirname(path)
+        path, first = os.path.dirname(path), False
 
 
 def mount_id(fd):
@@ -203,8 +272,13 @@ def remove_unheld(fd, prefix):
     """Removes the work folders named PREFIX... in the folder FD that no
     running command holds: real folders whose lock is a regular file that
     can be locked. A link, or a folder without such a lock, stays."""
+    me = os.geteuid()
     for name in os.listdir(fd):
-        if not name.startswith(prefix) or not stat.S_ISDIR(os.stat(name, dir_fd=fd, follow_symlinks=False).st_mode):
+        if not name.startswith(prefix):
+            continue
+        status = os.stat(name, dir_fd=fd, follow_symlinks=False)
+        # Another user's (beside a DIR in a sticky folder, say) is theirs.
+        if not stat.S_ISDIR(status.st_mode) or status.st_uid != me:
             continue
         try:
             folder = open_folder(name, fd)
@@ -219,11 +293,48 @@ def remove_unheld(fd, prefix):
             if stat.S_ISREG(os.fstat(lock).st_mode):
                 fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
                 shutil.rmtree(name, dir_fd=fd)
-        except BlockingIOError:
-            pass
+        except OSError:
+            pass  # held, or not ours to remove: left as it is
         finally:
             os.close(lock)
             os.close(folder)
+
+
+def without_acl(fd):
+    """The folder FD without ACLs: one inherited from a default ACL of the
+    folder it was made in would give others a way in."""
+    for acl in ("system.posix_acl_access", "system.posix_acl_default"):
+        try:
+            os.removexattr(fd, acl)
+        except OSError as error:
+            if error.errno not in (errno.ENODATA, errno.ENOTSUP, errno.EOPNOTSUPP):
+                raise
+
+
+@contextlib.contextmanager
+def private_folder():
+    """A new folder in TMPDIR that only we can change, held open: its
+    descriptor. Whoever else can write to TMPDIR may rename it, or put
+    something else under its name; a tool reaches it as /proc/self/fd/N
+    all the same, and at the end only what it holds goes, then its name
+    if that is still it."""
+    path = tempfile.mkdtemp()
+    fd = open_folder(path)
+    try:
+        status = os.fstat(fd)
+        if status.st_uid != os.geteuid() or stat.S_IMODE(status.st_mode) != 0o700:
+            raise Refusal(f"the temporary folder {shown(path)} was replaced by another user's: "
+                          "give TMPDIR a folder only you can change")
+        without_acl(fd)
+        yield fd
+    finally:
+        for name in os.listdir(fd):
+            with contextlib.suppress(OSError):
+                os.unlink(name, dir_fd=fd)
+        with contextlib.suppress(OSError):
+            if os.path.samestat(os.lstat(path), os.fstat(fd)):
+                os.rmdir(path)
+        os.close(fd)
 
 
 def make_work(fd, prefix):
@@ -238,6 +349,7 @@ def make_work(fd, prefix):
         except FileExistsError:
             continue
     work = open_folder(name, fd)
+    without_acl(work)
     lock = os.open("lock", os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600, dir_fd=work)
     fcntl.flock(lock, fcntl.LOCK_EX)
     return name, work, lock

@@ -1,15 +1,15 @@
 """scripts/sign: the checks, each a step that refuses with one line, then
 the signing, which takes only the release the checks returned (the key is
 reachable through it alone), then the exchange with DIR in one step."""
+import contextlib
 import datetime
 import hashlib
 import os
 import re
 import secrets
 import shutil
-import stat
+import signal
 import sys
-import tempfile
 import types
 import urllib.error
 import urllib.parse
@@ -21,7 +21,7 @@ from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 from cryptography.hazmat.primitives.serialization import pkcs12
 
 from . import folder, tools
-from .folder import Refusal, from_caller, matching, quoted, shown
+from .folder import Refusal, Signed, from_caller, matching, quoted, shown
 
 USAGE = ("scripts/sign DIR --expect-sha256 HEX KEY-AND-VERIFY-OPTIONS: which release to sign "
          "(see the comment at the top of scripts/sign)")
@@ -147,7 +147,7 @@ def room(s):
     # The signed release takes as much room again, and a little more: a disk
     # without it is found here, before the key is used.
     needed = sum(-(-len(d) // 4096) * 4 for d in s.files.values()) + 256
-    space = os.statvfs(s.work)
+    space = os.fstatvfs(s.work_fd)
     free = space.f_bavail * space.f_frsize // 1024
     if free < needed:
         raise Refusal(f"not enough room beside {s.shown} to sign it: {free} KiB free, {needed} KiB needed")
@@ -219,12 +219,12 @@ def certificate(s):
             raise Refusal("--pkcs12 needs --password-file")
         readable(("the certificate file", o.pkcs12), ("the password file", o.password_file))
         # As openssl's file: and osslsigncode's -readpass read it: the first line.
-        password = open(o.password_file, "rb").read().split(b"\n")[0]
+        password = folder.contents(o.password_file).split(b"\n")[0]
         try:
             # (The key is decrypted too, and dropped: OpenSSL reads it from
             # the file itself when it signs. Older RC2-40 files load through
             # OpenSSL's legacy provider, as cryptography loads it.)
-            _, s.certificate, extra = pkcs12.load_key_and_certificates(open(o.pkcs12, "rb").read(), password)
+            _, s.certificate, extra = pkcs12.load_key_and_certificates(folder.contents(o.pkcs12), password)
         except ValueError:
             s.certificate = None
         if s.certificate is None:
@@ -233,12 +233,13 @@ def certificate(s):
         s.key = (["-pkcs12", o.pkcs12, "-readpass", o.password_file],
                  ["-inkey", o.pkcs12, "-passin", "file:" + o.password_file, "-provider", "legacy", "-provider",
                   "default"], None)
+        s.key_files = []
     else:
         if not (o.module and o.key and o.certs):
             raise Refusal("--pkcs11-module, --pkcs11-key and --certs go together")
         readable(("the PKCS#11 module", o.module if "/" in o.module else ""), ("the certificate file", o.certs),
                  ("the PIN file", o.pin_file))
-        blocks = re.findall(rb"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----", open(o.certs, "rb").read(),
+        blocks = re.findall(rb"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----", folder.contents(o.certs),
                             re.S)
         try:
             s.chain = [x509.load_pem_x509_certificate(b) for b in blocks]
@@ -247,17 +248,18 @@ def certificate(s):
         if not s.chain:
             raise Refusal(f"no PEM certificate in {o.certs}")
         s.certificate, s.signer_file = s.chain[0], o.certs
-        engine = s.work + "/engine.cnf"
-        with open(engine, "w", encoding="utf-8") as out:
-            out.write(f"openssl_conf=init\n[init]\nengines=engines\n[engines]\npkcs11=pkcs11\n"
-                      f"[pkcs11]\nengine_id=pkcs11\nMODULE_PATH={o.module}\n")
+        # Held, not named: a configuration someone put in its place would
+        # name their library, which openssl loads along with the key's PIN.
+        engine = tools.Held(f"openssl_conf=init\n[init]\nengines=engines\n[engines]\npkcs11=pkcs11\n"
+                            f"[pkcs11]\nengine_id=pkcs11\nMODULE_PATH={o.module}\n".encode(), "engine.cnf")
         pin = ["-passin", "file:" + o.pin_file] if o.pin_file else []
         s.key = (["-pkcs11module", o.module, "-certs", o.certs, "-key", o.key]
                  + (["-readpass", o.pin_file] if o.pin_file else []),
                  ["-engine", "pkcs11", "-keyform", "engine", "-inkey", o.key] + pin,
-                 dict(os.environ, OPENSSL_CONF=engine))
+                 dict(os.environ, OPENSSL_CONF=engine.path))
+        s.key_files = [engine]
     s.subject = tools.subject(s.certificate)
-    folder.write_files(s.work_fd, {"chain.pem": tools.pem(s.chain), "signer.pem": tools.pem([s.certificate])})
+    s.chain_pem, s.signer_pem = tools.Held(tools.pem(s.chain)), tools.Held(tools.pem([s.certificate]))
     # A chain file in the wrong order would otherwise only be reported as a
     # key that does not belong to its first certificate.
     if tools.is_authority(s.certificate):
@@ -288,12 +290,8 @@ def expiry(s):
 
 def chain(s):
     # The CRLs, PEM or DER, in one PEM file: osslsigncode takes one.
-    s.crls = ""
-    if s.o.crl_files:
-        s.crls = s.work + "/crls.pem"
-        folder.write_files(s.work_fd, {"crls.pem": tools.gather_crls(s.o.crl_files)})
-    tools.check_chain(s.o.ca_file, s.work + "/chain.pem", s.work + "/signer.pem", s.crls,
-                      f"the certificate in {s.signer_file}")
+    s.crls = tools.Held(tools.gather_crls(s.o.crl_files)) if s.o.crl_files else None
+    tools.check_chain(s.o.ca_file, s.chain_pem, s.signer_pem, s.crls, f"the certificate in {s.signer_file}")
 
 
 def key_probe(s):
@@ -302,10 +300,9 @@ def key_probe(s):
     o = s.o
     if not o.module:
         return
-    probe = hashlib.sha256(b"quenby launcher release key probe\n").digest()
-    folder.write_files(s.work_fd, {"probe": probe})
-    status, log = tools.run("openssl", "pkeyutl", "-sign", *s.key[1], "-pkeyopt", "digest:sha256",
-                            "-in", s.work + "/probe", "-out", s.work + "/probe.sig", env=s.key[2], cwd=s.work)
+    probe, signature = tools.Held(hashlib.sha256(b"quenby launcher release key probe\n").digest()), tools.Held()
+    status, log = tools.run("openssl", "pkeyutl", "-sign", *s.key[1], "-pkeyopt", "digest:sha256", "-in", probe.path,
+                            "-out", signature.path, env=s.key[2], files=[probe, signature, *s.key_files])
     if status != 0:
         # libp11 says the dynamic loader's reason on the line before.
         if "Unable to load module" in log:
@@ -320,8 +317,9 @@ def key_probe(s):
         reason = (tools.first(r"PIN [a-z ]*", log) or tools.first(r"not found at: .*|Login failed|could not load.*", log)
                   or log.strip().split("\n")[-1])
         raise Refusal(f"cannot sign with {o.key}: {reason}")
-    status, _ = tools.run("openssl", "pkeyutl", "-verify", "-certin", "-inkey", s.work + "/signer.pem",
-                          "-pkeyopt", "digest:sha256", "-in", s.work + "/probe", "-sigfile", s.work + "/probe.sig")
+    status, _ = tools.run("openssl", "pkeyutl", "-verify", "-certin", "-inkey", s.signer_pem.path,
+                          "-pkeyopt", "digest:sha256", "-in", probe.path, "-sigfile", signature.path,
+                          files=[s.signer_pem, probe, signature])
     if status != 0:
         raise Refusal(f"the key {o.key} does not belong to the first certificate in {o.certs}")
 
@@ -333,24 +331,59 @@ class _OnlyWeb(urllib.request.HTTPRedirectHandler):
         return super().redirect_request(req, fp, code, msg, headers, newurl)
 
 
+# How long one request to a time-stamp server may take in all. urllib's
+# timeout bounds each read alone: a server that sent a byte every 15 s
+# held a signing for ever.
+TSA_DEADLINE = 60
+
+
+class _Late(Exception):
+    pass
+
+
+@contextlib.contextmanager
+def deadline(seconds):
+    """SECONDS for what runs inside, then _Late, raised in this (the main)
+    thread by SIGALRM wherever it waits."""
+    def late(number, frame):
+        raise _Late()
+    before = signal.signal(signal.SIGALRM, late)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, before)
+
+
 def ask_tsa(url, digest):
     """URL's RFC 3161 reply on DIGEST: (reply, None) or (None, why not)."""
+    nonce = secrets.randbits(63)
     query = tsp.TimeStampReq({"version": 1, "message_imprint": {"hash_algorithm": {"algorithm": "sha256"},
                                                                 "hashed_message": digest},
-                              "nonce": secrets.randbits(63), "cert_req": True}).dump()
+                              "nonce": nonce, "cert_req": True}).dump()
     request = urllib.request.Request(url, data=query, headers={"Content-Type": "application/timestamp-query"})
     try:
-        with urllib.request.build_opener(_OnlyWeb).open(request, timeout=20) as answer:
+        with deadline(TSA_DEADLINE), urllib.request.build_opener(_OnlyWeb).open(request, timeout=20) as answer:
             reply = answer.read(1 << 20)
+    except _Late:
+        return None, f"no answer within {TSA_DEADLINE} s"
     except urllib.error.HTTPError as error:
+        error.close()  # (Python 3.13 warns at the answer left open.)
         return None, f"HTTP {error.code}"
     except (urllib.error.URLError, OSError) as error:
         reason = getattr(error, "reason", error)
         return None, f"cannot connect: {getattr(reason, 'strerror', None) or reason}"
     try:
-        granted = tsp.TimeStampResp.load(reply)["status"]["status"].native in ("granted", "granted_with_mods")
-    except ValueError:
-        granted = False
+        answer = tsp.TimeStampResp.load(reply)
+        granted = answer["status"]["status"].native in ("granted", "granted_with_mods")
+        info = answer["time_stamp_token"]["content"]["encap_content_info"]["content"].parsed if granted else None
+        # The stamp must answer this request: its nonce, on this digest.
+        ours = granted and (info["nonce"].native, info["message_imprint"]["hashed_message"].native) == (nonce, digest)
+    except (ValueError, KeyError, TypeError, AttributeError):
+        granted = ours = False
+    if granted and not ours:
+        return None, "its time stamp answers another request (nonce or digest differs)"
     return (reply, None) if granted else (None, "no RFC 3161 time stamp in its answer")
 
 
@@ -394,9 +427,12 @@ def check(s):
 def authenticode(r):
     s = r.s
     ts = ["-ts", s.timestamp] if s.timestamp else []
+    # The checked bytes in; out, a new file in the signed folder, reached
+    # through the descriptor we hold (osslsigncode 2.9 writes over no file).
+    unsigned = tools.Held(s.files["launcher.exe"], "launcher.exe")
+    s.signed = f"/proc/self/fd/{s.signed_fd}/launcher.exe"
     status, log = tools.run("osslsigncode", "sign", *s.key[0], "-h", "sha256", "-n", "Quenby launcher", *ts,
-                            "-in", s.work + "/unsigned/launcher.exe", "-out", s.work + "/signed/launcher.exe",
-                            cwd=s.work)
+                            "-in", unsigned.path, "-out", s.signed, files=[unsigned, s.signed_fd])
     if status != 0 or not re.search(r"^Succeeded", log, re.M):
         # osslsigncode's reason is the first line that is not its progress talk.
         reason = next((line for line in log.split("\n") if line and not re.match(r"Succeeded|Engine |Failed$", line)),
@@ -408,10 +444,10 @@ def verify_signed(r):
     # As a player's Windows would, the primary signature alone; its carried
     # chain once more against every CRL (osslsigncode checks the signer's).
     s, o = r.s, r.s.o
-    crl = ["-CRLfile", s.crls] if s.crls else []
-    tsa = ["-TSA-CAfile", o.tsa_ca_file] + (["-TSA-CRLfile", s.crls] if s.crls else []) if s.timestamp else []
-    status, log = tools.run("osslsigncode", "verify", "-CAfile", o.ca_file, *crl, *tsa,
-                            "-in", s.work + "/signed/launcher.exe")
+    crl = ["-CRLfile", s.crls.path] if s.crls else []
+    tsa = ["-TSA-CAfile", o.tsa_ca_file] + (["-TSA-CRLfile", s.crls.path] if s.crls else []) if s.timestamp else []
+    status, log = tools.run("osslsigncode", "verify", "-CAfile", o.ca_file, *crl, *tsa, "-in", s.signed,
+                            files=[s.signed_fd] + ([s.crls] if s.crls else []))
     primary = tools.primary_report(log)
     if status != 0 or not primary.signed:
         if "certificate revoked" in log:
@@ -420,10 +456,11 @@ def verify_signed(r):
         # none, and fails without network; 2.5 does not look.
         hint = " (give the CRLs with --crl-file)" if not s.crls and "crl" in log.lower() else ""
         raise Refusal(f"the signed file does not verify against {o.ca_file}: {tools.authenticode_failure(log)}{hint}")
-    s.signed_exe = open(s.work + "/signed/launcher.exe", "rb").read()
+    s.signed_exe, why = folder.read_file(s.signed_fd, "launcher.exe")
+    if why:
+        raise Refusal(f"osslsigncode wrote no signed file of its own in {s.work} ({why})")
     _, carried = tools.authenticode_signature(s.signed_exe)
-    folder.write_files(s.work_fd, {"carried.pem": tools.pem(carried)})
-    tools.check_chain(o.ca_file, s.work + "/carried.pem", s.work + "/signer.pem", s.crls,
+    tools.check_chain(o.ca_file, tools.Held(tools.pem(carried)), s.signer_pem, s.crls,
                       "the chain the signed file carries")
     s.state = f"signed by {s.subject}"
     if s.timestamp:
@@ -443,6 +480,7 @@ def signed_files(r):
     files = {"launcher.exe": s.signed_exe, "NOTICES.txt": s.files["NOTICES.txt"], "BUILDINFO": s.files["BUILDINFO"],
              "launcher.cdx.json": folder.write_json(bom)}
     files["SHA256SUMS"] = folder.sums(files)
+    s.written = dict(files)
     del files["launcher.exe"]
     try:
         folder.write_files(s.signed_fd, files)
@@ -455,16 +493,20 @@ def cms_signature(r):
     # The chain without the signer's certificate, which openssl cms adds
     # itself and refuses twice.
     others = [c for c in s.chain if c != s.certificate]
-    extra = []
-    if others:
-        folder.write_files(s.work_fd, {"others.pem": tools.pem(others)})
-        extra = ["-certfile", s.work + "/others.pem"]
+    held = [tools.Held(tools.pem(others))] if others else []
+    sums, p7s = tools.Held(s.written["SHA256SUMS"]), tools.Held(name="SHA256SUMS.p7s")
     status, log = tools.run("openssl", "cms", "-sign", "-binary", "-md", "sha256", "-nosmimecap", "-outform", "DER",
-                            "-in", s.work + "/signed/SHA256SUMS", "-signer", s.work + "/signer.pem", *extra, *s.key[1],
-                            "-out", s.work + "/signed/SHA256SUMS.p7s", env=s.key[2], cwd=s.work)
+                            "-in", sums.path, "-signer", s.signer_pem.path,
+                            *(["-certfile", held[0].path] if held else []), *s.key[1], "-out", p7s.path,
+                            env=s.key[2], files=[sums, s.signer_pem, p7s, *held, *s.key_files])
     if status != 0:
         reason = tools.first(r"(?i).*(error|PIN|fail).*", log) or log.strip().split("\n")[-1]
         raise Refusal(f"cannot sign SHA256SUMS: {reason}")
+    s.written["SHA256SUMS.p7s"] = p7s.read()
+    try:
+        folder.write_files(s.signed_fd, {"SHA256SUMS.p7s": s.written["SHA256SUMS.p7s"]})
+    except OSError as error:
+        raise Refusal(f"cannot write the signed release in {s.work}: {folder.errno_text(error)}") from None
 
 
 def cms_time_stamp(r):
@@ -474,25 +516,53 @@ def cms_time_stamp(r):
     s = r.s
     if not s.timestamp:
         return
-    p7s = s.work + "/signed/SHA256SUMS.p7s"
-    reply, why = ask_tsa(s.timestamp, hashlib.sha256(open(p7s, "rb").read()).digest())
+    p7s = s.written["SHA256SUMS.p7s"]
+    reply, why = ask_tsa(s.timestamp, hashlib.sha256(p7s).digest())
     if not reply:
         raise Refusal(f"cannot time-stamp SHA256SUMS.p7s with {s.timestamp}: {why}")
-    folder.write_files(s.signed_fd, {"SHA256SUMS.p7s.tsr": reply})
-    tools.check_p7s_time_stamp(p7s, s.o.tsa_ca_file)
+    tools.check_p7s_time_stamp(tools.Held(p7s), tools.Held(reply), s.o.tsa_ca_file)
+    s.written["SHA256SUMS.p7s.tsr"] = reply
+    try:
+        folder.write_files(s.signed_fd, {"SHA256SUMS.p7s.tsr": reply})
+    except OSError as error:
+        raise Refusal(f"cannot write the signed release in {s.work}: {folder.errno_text(error)}") from None
+
+
+def read_back(r):
+    # What the exchange puts in DIR's place, read back through the folder we
+    # hold: exactly the files written, each regular and of its own, each the
+    # bytes the tools wrote and verified; with the release's modes, whatever
+    # the umask.
+    s = r.s
+    found = sorted(os.listdir(s.signed_fd))
+    if found != sorted(s.written):
+        raise Refusal(f"the signed release in {s.work} holds {' '.join(found)}, not {' '.join(sorted(s.written))}: "
+                      "something else wrote there")
+    for name, data in s.written.items():
+        file = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, dir_fd=s.signed_fd)
+        with os.fdopen(file, "rb") as f:
+            if not folder.own_file(os.fstat(file)) or f.read(len(data) + 1) != data:
+                raise Refusal(f"the signed release's {name} in {s.work} is not what was signed: something else "
+                              "wrote there")
+            os.fchmod(file, 0o644)
 
 
 def put_in_place(r):
-    # With DIR's permissions; the unsigned release goes with the work folder.
+    # The unsigned release goes with the work folder. A SIGTERM now waits
+    # until it is known whether DIR was exchanged, which the last line says.
     s = r.s
-    os.fchmod(s.signed_fd, stat.S_IMODE(os.fstat(s.dir_fd).st_mode))
+    os.fchmod(s.signed_fd, 0o755)
+    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGHUP, signal.SIGINT})
     try:
         folder.exchange(s.work_fd, "signed", s.parent_fd, s.name)
+        s.exchanged = True
     except OSError as error:
         raise Refusal(f"cannot put the signed release in place of {s.shown}: {folder.errno_text(error)}") from None
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
 
 
-SIGNING = (authenticode, verify_signed, signed_files, cms_signature, cms_time_stamp, put_in_place)
+SIGNING = (authenticode, verify_signed, signed_files, cms_signature, cms_time_stamp, read_back, put_in_place)
 
 
 def sign(release):
@@ -502,16 +572,21 @@ def sign(release):
 
 
 def main(args, name):
-    s = types.SimpleNamespace(o=options(args, name), work=None, parent_fd=None)
+    s = types.SimpleNamespace(o=options(args, name), work=None, parent_fd=None, exchanged=False)
     try:
-        if s.o.check_only:
-            s.work = tempfile.mkdtemp()
-            s.work_fd = folder.open_folder(s.work)
         release = check(s)
         if not s.o.check_only:
-            print(sign(release))
+            state = sign(release)
+            print(state)
+            if sys.stdout:
+                sys.stdout.flush()
+    except BaseException as error:
+        # Past the exchange DIR is signed, whatever fails to be said of it
+        # (a closed pipe, a full disk, a signal).
+        if not s.exchanged:
+            raise
+        what = " ".join(f"{type(error).__name__}: {error}".split())
+        raise Signed(f"{s.shown} is signed, but what the signing said could not be written ({what})") from None
     finally:
-        if s.work and s.o.check_only:
-            shutil.rmtree(s.work, ignore_errors=True)
-        elif s.work:
+        if s.work:
             shutil.rmtree(os.path.basename(s.work), dir_fd=s.parent_fd, ignore_errors=True)

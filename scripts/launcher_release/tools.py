@@ -4,6 +4,7 @@ chains checked against CRLs, the PKCS#11 engine. Each is read here, by its
 exit status and its output, and nowhere else."""
 import ctypes
 import datetime
+import os
 import re
 import signal
 import subprocess
@@ -14,7 +15,7 @@ from cryptography import x509
 from cryptography.hazmat.primitives import serialization
 from cryptography.x509.oid import NameOID
 
-from .folder import Refusal
+from .folder import Refusal, contents
 
 _prctl = ctypes.CDLL(None, use_errno=True).prctl
 PR_SET_PDEATHSIG = 1
@@ -25,11 +26,47 @@ def _die_with_parent():
     _prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
-def run(*args, env=None, cwd=None):
-    """(exit status, what ARGS printed on both streams)."""
-    done = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                          env=env, cwd=cwd, preexec_fn=_die_with_parent, check=False)
+# By absolute path, from Debian's packages: a tool earlier on the caller's
+# PATH is not the one the signing trusts.
+TOOLS = {"openssl": "/usr/bin/openssl", "osslsigncode": "/usr/bin/osslsigncode"}
+
+
+def run(tool, *args, env=None, files=()):
+    """(exit status, what TOOL printed on both streams). FILES: what ARGS
+    name as /proc/self/fd/N: Held files and descriptors of held folders."""
+    done = subprocess.run([TOOLS[tool], *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          stdin=subprocess.DEVNULL, env=env,
+                          pass_fds=[f if isinstance(f, int) else f.fd for f in files],
+                          preexec_fn=_die_with_parent, check=False)
     return done.returncode, done.stdout.decode(errors="replace")
+
+
+class Held:
+    """A file only this process reaches: a memfd, which has no name in any
+    folder, so no other user can put something else in its place. A tool
+    gets it as /proc/self/fd/N of the descriptor it inherits (which the
+    kernel resolves to this very file, whatever names change meanwhile) and
+    reads it, or writes it, as it would a file of its own."""
+
+    def __init__(self, data=b"", name="copy"):
+        self.fd = os.memfd_create(name, os.MFD_CLOEXEC)
+        view = memoryview(data)
+        while view:
+            view = view[os.write(self.fd, view):]
+
+    def __del__(self):
+        os.close(self.fd)
+
+    @property
+    def path(self):
+        return f"/proc/self/fd/{self.fd}"
+
+    def read(self):
+        os.lseek(self.fd, 0, os.SEEK_SET)
+        chunks = []
+        while chunk := os.read(self.fd, 1 << 20):
+            chunks.append(chunk)
+        return b"".join(chunks)
 
 
 def first(pattern, text, default=""):
@@ -63,7 +100,7 @@ def gather_crls(paths):
     out = []
     for path in paths:
         try:
-            data = open(path, "rb").read()
+            data = contents(path)
             blocks = re.findall(rb"-----BEGIN X509 CRL-----.*?-----END X509 CRL-----", data, re.S)
             crls = [x509.load_pem_x509_crl(b) for b in blocks] if blocks else [x509.load_der_x509_crl(data)]
         except (OSError, ValueError):
@@ -73,14 +110,14 @@ def gather_crls(paths):
 
 
 def check_chain(ca_file, untrusted, certificate, crls, what):
-    """CERTIFICATE's chain (UNTRUSTED: a PEM file of its chain) against
-    CA_FILE and, every certificate of it (-crl_check_all: -crl_check looks at
-    the signer's alone), the CRLs file CRLS."""
-    crl = ["-crl_check_all", "-CRLfile", crls] if crls else []
+    """CERTIFICATE's chain (UNTRUSTED: Held PEM of its chain) against CA_FILE
+    and, every certificate of it (-crl_check_all: -crl_check looks at the
+    signer's alone), the Held CRLS (or None)."""
+    crl = ["-crl_check_all", "-CRLfile", crls.path] if crls else []
     # -nameopt: OpenSSL 3.2 and later print names as CN=x, earlier ones as
     # CN = x, the form the other lines use.
-    status, log = run("openssl", "verify", "-nameopt", "oneline", "-CAfile", ca_file, "-untrusted", untrusted,
-                      *crl, certificate)
+    status, log = run("openssl", "verify", "-nameopt", "oneline", "-CAfile", ca_file, "-untrusted", untrusted.path,
+                      *crl, certificate.path, files=[f for f in (untrusted, crls, certificate) if f])
     if status == 0:
         return
     # openssl verify names the certificate on the line before its error.
@@ -108,9 +145,10 @@ def primary_report(log):
                                  stamped=bool(re.search(r"^Timestamp Server Signature verification: ok", text, re.M)))
 
 
-def check_p7s_time_stamp(p7s, ca_file, at=()):
-    status, log = run("openssl", "ts", "-verify", "-data", p7s, "-in", p7s + ".tsr", "-CAfile", ca_file,
-                      *(["-attime", *at] if at else []))
+def check_p7s_time_stamp(p7s, tsr, ca_file, at=()):
+    """The time stamp TSR (Held) on the signature P7S (Held)."""
+    status, log = run("openssl", "ts", "-verify", "-data", p7s.path, "-in", tsr.path, "-CAfile", ca_file,
+                      *(["-attime", *at] if at else []), files=[p7s, tsr])
     if status != 0:
         raise Refusal(f"the time stamp of SHA256SUMS.p7s does not verify against {ca_file}: "
                       + first(r"(?i).*(error|fail).*", log))

@@ -2,8 +2,6 @@
 private one, where each check runs on the copy."""
 import hashlib
 import os
-import shutil
-import tempfile
 import types
 
 from cryptography import x509
@@ -31,7 +29,7 @@ def main(args, name):
         if not os.access(path, os.R_OK):
             raise Refusal(f"cannot read {path}")
     try:
-        o.pinned = x509.load_pem_x509_certificate(open(o.signer_file, "rb").read())
+        o.pinned = x509.load_pem_x509_certificate(folder.contents(o.signer_file))
     except ValueError:
         raise Refusal(f"no PEM certificate in {o.signer_file}") from None
     o.subject = tools.subject(o.pinned)
@@ -39,15 +37,11 @@ def main(args, name):
     if tools.is_authority(o.pinned):
         raise Refusal(f"the certificate in {o.signer_file} is an authority's ({o.subject}), not a signer's: "
                       "give the studio's signing certificate")
-    o.work = tempfile.mkdtemp()
-    try:
-        return check(o)
-    finally:
-        shutil.rmtree(o.work, ignore_errors=True)
+    return check(o)
 
 
 def check(o):
-    given, ca, tsa, work = o.given, o.ca, o.tsa, o.work
+    given, ca, tsa = o.given, o.ca, o.tsa
     path = given.rstrip("/") or "/"
     try:
         dir_fd = folder.open_folder(path)
@@ -72,32 +66,36 @@ def check(o):
     os.close(dir_fd)
     if folder.sums(files) != files["SHA256SUMS"]:
         raise Refusal(f"{given}/SHA256SUMS does not match the files beside it")
-    folder.write_files(folder.open_folder(work), dict(files, **{"crls.pem": tools.gather_crls(o.crl)}))
-    at, crls = [o.at] if o.at else [], work + "/crls.pem" if o.crl else ""
+    # The tools read the copies as files no one else can reach, not by a
+    # name in TMPDIR, which another user might be able to change.
+    held = {name: tools.Held(data, name) for name, data in files.items()}
+    at, crls = [o.at] if o.at else [], tools.Held(tools.gather_crls(o.crl)) if o.crl else None
 
     # SHA256SUMS.p7s: its time stamp first, which says when it was made; then
     # the signature as at that time, by the pinned certificate.
-    p7s = work + "/SHA256SUMS.p7s"
-    tools.check_p7s_time_stamp(p7s, tsa, at)
+    p7s, signer = held["SHA256SUMS.p7s"], tools.Held(name="p7s-signer.pem")
+    tools.check_p7s_time_stamp(p7s, held["SHA256SUMS.p7s.tsr"], tsa, at)
     stamped = tools.stamped_at(files["SHA256SUMS.p7s.tsr"])
-    status, log = tools.run("openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", p7s, "-content",
-                            work + "/SHA256SUMS", "-purpose", "any", "-CAfile", ca, "-attime",
-                            str(int(stamped.timestamp())), "-signer", work + "/p7s-signer.pem", "-out", "/dev/null")
+    status, log = tools.run("openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", p7s.path, "-content",
+                            held["SHA256SUMS"].path, "-purpose", "any", "-CAfile", ca, "-attime",
+                            str(int(stamped.timestamp())), "-signer", signer.path, "-out", "/dev/null",
+                            files=[p7s, held["SHA256SUMS"], signer])
     if status != 0:
         raise Refusal(f"SHA256SUMS.p7s does not verify against {ca}: " + tools.first(r"(?i).*(error|fail).*", log))
     # (openssl cms takes no CRLs: the chain it carries, once more with them,
     # for revocation only: the times were checked as at the time stamp, and
     # a CRL issued since would not yet be valid then.)
     if crls:
-        status, log = tools.run("openssl", "pkcs7", "-inform", "DER", "-in", p7s, "-print_certs", "-out",
-                                work + "/p7s-chain.pem")
+        chain = tools.Held(name="p7s-chain.pem")
+        status, log = tools.run("openssl", "pkcs7", "-inform", "DER", "-in", p7s.path, "-print_certs", "-out",
+                                chain.path, files=[p7s, chain])
         if status == 0:
-            status, log = tools.run("openssl", "verify", "-CAfile", ca, "-untrusted", work + "/p7s-chain.pem",
-                                    "-crl_check_all", "-CRLfile", crls, "-no_check_time", work + "/p7s-signer.pem")
+            status, log = tools.run("openssl", "verify", "-CAfile", ca, "-untrusted", chain.path, "-crl_check_all",
+                                    "-CRLfile", crls.path, "-no_check_time", signer.path, files=[chain, crls, signer])
         if status != 0:
             raise Refusal(f"the chain of SHA256SUMS.p7s's signer does not verify against {ca} and the CRLs: "
                           + tools.first(r"error .*", log))
-    p7s_signer = x509.load_pem_x509_certificate(open(work + "/p7s-signer.pem", "rb").read())
+    p7s_signer = x509.load_pem_x509_certificate(signer.read())
     # (cryptography compares certificates by their DER bytes.)
     if p7s_signer != o.pinned:
         raise Refusal(f"SHA256SUMS.p7s is signed by {tools.subject(p7s_signer)}, not by the certificate in "
@@ -105,10 +103,10 @@ def check(o):
 
     # launcher.exe's primary Authenticode signature, by the pinned
     # certificate: a nested signature's "ok" says nothing of it.
-    exe = work + "/launcher.exe"
-    crl = ["-CRLfile", crls, "-TSA-CRLfile", crls] if crls else []
-    _, log = tools.run("osslsigncode", "verify", "-CAfile", ca, "-TSA-CAfile", tsa, *crl, "-in", exe,
-                       *(["-time"] + at if at else []))
+    exe = held["launcher.exe"]
+    crl = ["-CRLfile", crls.path, "-TSA-CRLfile", crls.path] if crls else []
+    _, log = tools.run("osslsigncode", "verify", "-CAfile", ca, "-TSA-CAfile", tsa, *crl, "-in", exe.path,
+                       *(["-time"] + at if at else []), files=[exe] + ([crls] if crls else []))
     primary = tools.primary_report(log)
     if not primary.signed:
         raise Refusal(f"launcher.exe's signature does not verify against {ca}: "
@@ -126,10 +124,15 @@ def check(o):
     # Without its signature, the build that BUILDINFO and the bill of
     # materials record; the bill of materials names the signed file, as a
     # later version.
-    status, _ = tools.run("osslsigncode", "remove-signature", "-in", exe, "-out", work + "/unsigned.exe")
-    if status != 0:
+    # (osslsigncode 2.9 writes over no file: its output is a new name in a
+    # folder we hold.)
+    with folder.private_folder() as out:
+        status, _ = tools.run("osslsigncode", "remove-signature", "-in", exe.path, "-out",
+                              f"/proc/self/fd/{out}/unsigned.exe", files=[exe, out])
+        stripped, why = folder.read_file(out, "unsigned.exe") if status == 0 else (None, "")
+    if status != 0 or why:
         raise Refusal("cannot remove launcher.exe's signature")
-    unsigned = hashlib.sha256(open(work + "/unsigned.exe", "rb").read()).hexdigest()
+    unsigned = hashlib.sha256(stripped).hexdigest()
     shipped = hashlib.sha256(files["launcher.exe"]).hexdigest()
     if folder.buildinfo_values(files["BUILDINFO"], "launcher-sha256") != [unsigned]:
         raise Refusal(f"launcher.exe without its signature (SHA-256 {unsigned}) is not the build its BUILDINFO records")

@@ -9,9 +9,12 @@ import hashlib
 import http.server
 import json
 import os
+import pathlib
+import shlex
 import shutil
 import signal
 import subprocess
+import sys
 import threading
 import time
 import types
@@ -32,10 +35,25 @@ def sh(*args, **kw):
     return subprocess.run([str(a) for a in args], check=True, capture_output=True, **kw)
 
 
-def run(tool, *args, root=ROOT, timeout=300, wrap=(), **kw):
+# How the rows run the Python entries: isolated, as their first line does,
+# and with every Python warning an error, so that a deprecation in any
+# Debian's libraries fails a row instead of reaching a user's terminal.
+PYTHON = ["/usr/bin/python3", "-I", "-W", "error"]
+
+
+def entry(root, tool):
+    """The command line of scripts/TOOL."""
+    path = os.path.join(root, "scripts", tool)
+    with open(path, "rb") as script:
+        return PYTHON + [path] if script.readline().startswith(b"#!/usr/bin/python3") else [path]
+
+
+def run(tool, *args, root=ROOT, timeout=300, wrap=(), as_is=False, **kw):
     """scripts/TOOL (under WRAP, a command that runs another) in a session
-    of its own: no terminal to ask on, and nothing outlives a timed-out row."""
-    with subprocess.Popen([*wrap, os.path.join(root, "scripts", tool), *map(str, args)], stdout=subprocess.PIPE,
+    of its own: no terminal to ask on, and nothing outlives a timed-out row.
+    AS_IS: by its own first line, as a user starts it, not under PYTHON."""
+    command = [os.path.join(root, "scripts", tool)] if as_is else entry(root, tool)
+    with subprocess.Popen([*wrap, *command, *map(str, args)], stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True, start_new_session=True,
                           **kw) as process:
         try:
@@ -46,16 +64,57 @@ def run(tool, *args, root=ROOT, timeout=300, wrap=(), **kw):
     return subprocess.CompletedProcess(process.args, process.returncode, out, err)
 
 
-def with_spy(tmp, script, **env):
-    """An environment whose osslsigncode is SCRIPT, which runs the real one."""
+def own_mounts(*mounts):
+    """What runs a command in a mount namespace of its own, with MOUNTS
+    (mount's arguments, each ending at its target) made there first; a
+    row is skipped where none can be made: without root, or in a chroot,
+    whose / is no mount point to make private."""
+    if os.geteuid() != 0:
+        pytest.skip("a mount namespace of its own takes root")
+    if subprocess.run(["unshare", "--mount", "--propagation", "private", "true"], capture_output=True).returncode:
+        pytest.skip("no private mount namespace here: / is no mount point (a chroot whose root is not mounted)")
+    made = " && ".join(f'mount {" ".join(map(shlex.quote, map(str, m)))}' for m in mounts)
+    return ["unshare", "--mount", "--propagation", "private", "sh", "-c", f'{made} && exec "$@"', "sh"]
+
+
+def with_spy(tmp, script):
+    """What runs a command whose /usr/bin/osslsigncode is SCRIPT, which runs
+    the real one as $REAL_OSSLSIGNCODE: the signing takes its tools from
+    the system's folders alone, so the spy is mounted there, in a mount
+    namespace of the command's own."""
+    wrap = own_mounts(["--bind", tmp / "spy/osslsigncode", "/usr/bin/osslsigncode"])
     (tmp / "spy").mkdir()
-    (tmp / "spy/osslsigncode").write_text(script)
+    shutil.copy("/usr/bin/osslsigncode", tmp / "spy/real-osslsigncode")
+    (tmp / "spy/osslsigncode").write_text(script.replace("/usr/bin/osslsigncode", f"{tmp}/spy/real-osslsigncode"))
     (tmp / "spy/osslsigncode").chmod(0o755)
-    return dict(os.environ, PATH=f"{tmp}/spy:{os.environ['PATH']}", **{k: str(v) for k, v in env.items()})
+    return wrap
+
+
+def in_process(monkeypatch, command, *args, before_tool=lambda args: None):
+    """scripts/COMMAND ARGS run in this process (its standard error goes to
+    capsys), calling BEFORE_TOOL with the arguments of each tool it runs
+    just before: the exit status. (Not here, where other tests run: its
+    hard core limit of 0 and its SIGTERM and SIGHUP handlers.)"""
+    sys.path.insert(0, os.path.join(ROOT, "scripts"))
+    from launcher_release import cli, tools
+    real, handle = tools.run, signal.signal
+
+    def watched(*args, **kw):
+        before_tool(args)
+        return real(*args, **kw)
+    monkeypatch.setattr(tools, "run", watched)
+    monkeypatch.setattr(cli.resource, "setrlimit", lambda *_: None)
+    monkeypatch.setattr(cli.signal, "signal", lambda number, handler: None if number in (
+        signal.SIGTERM, signal.SIGHUP) else handle(number, handler))
+    try:
+        cli.main(command, [str(a) for a in args])
+    except SystemExit as stop:
+        return stop.code
+    return 0
 
 
 def sha256(path):
-    return hashlib.sha256(open(path, "rb").read()).hexdigest()
+    return hashlib.sha256(pathlib.Path(path).read_bytes()).hexdigest()
 
 
 def one_line(result, wording):
@@ -108,7 +167,8 @@ def pki(tmp_path_factory):
     # given the CRL, and nothing answers there.)
     for name, text in [("password", PASSWORD), ("wrong-password", "wrong"), ("pin", PIN), ("wrong-pin", WRONG_PIN),
                        ("signer.ext", SIGNING + "codeSigning"), ("tsa.ext", SIGNING + "critical,timeStamping"),
-                       ("inter.ext", AUTHORITY), ("crl.ext", SIGNING + "codeSigning\ncrlDistributionPoints=URI:"
+                       ("inter.ext", AUTHORITY), ("plain.ext", "keyUsage=critical,digitalSignature"),
+                       ("leaf.ext", SIGNING + "codeSigning\nbasicConstraints=critical,CA:FALSE"), ("crl.ext", SIGNING + "codeSigning\ncrlDistributionPoints=URI:"
                                                   "http://127.0.0.1:9/ca.crl")]:
         (d / name).write_text(text + "\n")
 
@@ -151,8 +211,11 @@ def pki(tmp_path_factory):
     authority("ca", "/CN=Throwaway Test CA")
     authority("other", "/CN=Another CA")
     cnf = config(d, "ca")
+    # (no_usage: no extended key usage at all; critical_leaf: a signer whose
+    # basicConstraints, CA:FALSE, is marked critical.)
     for name, start, end, ext in [("valid", -1, 2, "signer"), ("expired", -3, -1, "signer"), ("tsa", -1, 3650, "tsa"),
-                                  ("revoked", -1, 2, "crl"), ("token", -1, 2, "crl")]:
+                                  ("revoked", -1, 2, "crl"), ("token", -1, 2, "crl"), ("no_usage", -1, 2, "plain"),
+                                  ("critical_leaf", -1, 2, "leaf")]:
         subject = ("/O=Throwaway Studio" if name == "token" else "") + f"/CN=Throwaway {name} signer"
         issue(name, subject, cnf, ext, ["-startdate", day(start), "-enddate", day(end)])
     pkcs12("legacy", "expired", None, "-legacy")
@@ -190,6 +253,7 @@ def pki(tmp_path_factory):
     p.tsa_url, p.tsa_hits = f"http://127.0.0.1:{server.server_port}", server.hits
     yield p
     server.shutdown()
+    server.server_close()
 
 
 @pytest.fixture(scope="session")
@@ -265,11 +329,12 @@ def verify(dir, pki, signer=None, *extra):
 
 def timestamp_reply(data, pki):
     query = sh("openssl", "ts", "-query", "-data", "/dev/stdin", "-sha256", "-cert", input=data).stdout
-    return urllib.request.urlopen(urllib.request.Request(
-        pki.tsa_url, query, {"Content-Type": "application/timestamp-query"})).read()
+    with urllib.request.urlopen(urllib.request.Request(
+            pki.tsa_url, query, {"Content-Type": "application/timestamp-query"})) as answer:
+        return answer.read()
 
 
-def reseal(rel, pki, name="valid", edit=lambda bom: bom):
+def reseal(rel, pki, name="valid", edit=lambda bom: bom, chain=()):
     """What the signer writes around launcher.exe, written again for the one
     in REL, so that a row's change holds everywhere but where it is judged."""
     shipped = sha256(rel / "launcher.exe")
@@ -281,7 +346,7 @@ def reseal(rel, pki, name="valid", edit=lambda bom: bom):
     (rel / "launcher.cdx.json").write_text(edit(json.dumps(bom, indent=2) + "\n"))
     write_sums(rel)
     sh("openssl", "cms", "-sign", "-binary", "-md", "sha256", "-nosmimecap", "-outform", "DER", "-in",
-       rel / "SHA256SUMS", "-signer", getattr(pki, name), "-inkey", pki.key[name], "-out", rel / "SHA256SUMS.p7s")
+       rel / "SHA256SUMS", "-signer", getattr(pki, name), "-inkey", pki.key[name], *chain, "-out", rel / "SHA256SUMS.p7s")
     (rel / "SHA256SUMS.p7s.tsr").write_bytes(timestamp_reply((rel / "SHA256SUMS.p7s").read_bytes(), pki))
 
 
@@ -336,5 +401,5 @@ def caches(tmp_path_factory):
         if name == "cache":
             tarball.symlink_to(kept)
         else:
-            tarball.write_bytes(open(kept, "rb").read() + b"\n")
+            tarball.write_bytes(pathlib.Path(kept).read_bytes() + b"\n")
     return made

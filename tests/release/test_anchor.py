@@ -26,10 +26,19 @@ def bom_names_another(rel):
     write_sums(rel)
 
 
+def second_build_line(rel):
+    # Even the same line twice: a reader of the first, or of the last, of a
+    # key given twice is only one reader.
+    with open(rel / "BUILDINFO", "a") as info:
+        info.write(f"launcher-sha256: {sha256(rel / 'launcher.exe')}\n")
+    write_sums(rel)
+
+
 REFUSED = {
     "no-anchor": (None, None, "signing needs --expect-sha256 HEX: the SHA-256 of SHA256SUMS that scripts/release printed"),
     "consistent-tampering": (tamper_consistently, "given", "is not the release the build machine made"),
     "bom-names-another-build": (bom_names_another, "own", "records the build as"),
+    "buildinfo-names-two-builds": (second_build_line, "own", "is not the build its BUILDINFO records"),
 }
 
 

@@ -4,6 +4,7 @@ PIN or password printed; while a release is signed no private key lies
 unencrypted on disk and no secret shows in any process's arguments or
 environment; a crashing PKCS#11 engine leaves no core file."""
 import os
+import pathlib
 import re
 import resource
 import shutil
@@ -47,6 +48,7 @@ REFUSED = {
                                                      "inter.crl"] + NO_TS,
                              "the certificate of CN = Throwaway intermediate is revoked"),
     "not-code-signing": (p12("tsa") + ["--ca-file", "ca.crt"] + NO_TS, "is not for code signing"),
+    "no-extended-key-usage": (p12("no_usage") + ["--ca-file", "ca.crt"] + NO_TS, "is not for code signing"),
     "authority-first": (TOKEN[:-1] + ["ca-first.pem", "--pin-file", "pin"] + NO_TS,
                         "is an authority's (CN = Throwaway Test CA)"),
     "no-time-stamp-server": (P12 + ["--timestamp", "http://127.0.0.1:9/", "--ca-file", "ca.crt"],
@@ -64,6 +66,10 @@ REFUSED = {
     # Bash looked for it only after ":", ";" and "?", and printed it.
     "pin-value-in-query": (pin_uri("pkcs11:token=release;object=signer?module-name=softhsm2&pin-value=97531864"),
                            PIN_VALUE),
+    # RFC 7512: attribute names are case-insensitive, and any character may
+    # be percent-encoded.
+    "pin-value-percent-encoded": (pin_uri("pkcs11:token=release;object=signer;pin%2Dvalue=97531864"), PIN_VALUE),
+    "pin-value-upper-case": (pin_uri("pkcs11:token=release;object=signer;PIN-VALUE=97531864"), PIN_VALUE),
     "altered-boost": ([], re.compile(r"not the pinned Boost source: SHA-256 [0-9a-f]{64}, expected {sha256}")),
 }
 
@@ -110,21 +116,26 @@ exec /usr/bin/osslsigncode "$@"
 """
 
 
-@pytest.mark.parametrize("key", ["pkcs12", "token"])
+# (critical-leaf: a signer's basicConstraints marked critical says nothing
+# of whether it is an authority's.)
+@pytest.mark.parametrize("key", ["pkcs12", "token", "critical-leaf"])
 def test_signing_keeps_secrets(key, release, pki):
     (release.tmp / "tmp").mkdir()
     seen, secrets = release.tmp / "seen", release.tmp / "secrets"
     seen.touch()
     secrets.write_text("\n".join(("-----BEGIN .*PRIVATE KEY-----",) + SECRETS) + "\n")
     built = sha256(release.dir / "launcher.exe")
-    key_args = pki.p12_key if key == "pkcs12" else pki.token_key + ["--pin-file", pki.pin]
-    env = with_spy(release.tmp, SPY, TMPDIR=release.tmp / "tmp", SEEN=seen, REL=release.dir, SECRETS=secrets)
-    done = sign(release.dir, pki, "--crl-file", pki.crl, anchor=release.sums, key=key_args, env=env)
+    key_args = {"pkcs12": pki.p12_key, "token": pki.token_key + ["--pin-file", pki.pin],
+                "critical-leaf": ["--pkcs12", pki.critical_leaf_p12, "--password-file", pki.password]}[key]
+    env = dict(os.environ, **{k: str(v) for k, v in dict(TMPDIR=release.tmp / "tmp", SEEN=seen, REL=release.dir,
+                                                           SECRETS=secrets).items()})
+    done = sign(release.dir, pki, "--crl-file", pki.crl, anchor=release.sums, key=key_args, env=env,
+                wrap=with_spy(release.tmp, SPY))
     assert done.returncode == 0, done.stderr
     assert (release.tmp / "seen.ran").exists() and seen.read_text() == "", "seen while signing: " + seen.read_text()
     assert not any(s in done.stdout + done.stderr for s in SECRETS)
     assert re.search(f"time-stamped by {pki.tsa_url}, verified by osslsigncode [0-9]", done.stdout), done.stdout
-    signer = pki.valid if key == "pkcs12" else pki.token
+    signer = {"pkcs12": pki.valid, "token": pki.token, "critical-leaf": pki.critical_leaf}[key]
     checked = verify(release.dir, pki, signer, "--crl-file", pki.crl)
     assert checked.returncode == 0, checked.stderr
     sh("osslsigncode", "remove-signature", "-in", release.dir / "launcher.exe", "-out", release.tmp / "stripped.exe")
@@ -134,7 +145,7 @@ def test_signing_keeps_secrets(key, release, pki):
 def test_no_core_file(release, pki):
     """The engine crashes on its way out after a failed login: with cores
     allowed, the signing must still leave none (it runs in its checkout)."""
-    pattern = open("/proc/sys/kernel/core_pattern").read().strip()
+    pattern = pathlib.Path("/proc/sys/kernel/core_pattern").read_text().strip()
     if pattern.startswith("|") or "/" in pattern:
         pytest.skip(f"cores go to {pattern}, not into the folder a process runs in")
     root = release.tmp / "checkout"
@@ -146,3 +157,35 @@ def test_no_core_file(release, pki):
     one_line(done, "PIN incorrect")
     cores = [os.path.join(b, f) for b, _, files in os.walk(release.tmp) for f in files if f.startswith("core")]
     assert cores == []
+
+
+# What osslsigncode signs, once more with a nested signature that holds,
+# and then with its primary signature's value broken: osslsigncode 2.9's
+# verify exits 0 for it, printing that the primary failed.
+BREAKING = r"""#!/bin/sh
+[ "$1" = sign ] || exec /usr/bin/osslsigncode "$@"
+/usr/bin/osslsigncode "$@" || exit
+for out; do :; done
+/usr/bin/osslsigncode sign -certs "$CERT" -key "$KEY" -h sha256 -nest -ts "$TSA" -in "$out" -out "$BROKEN.exe" &&
+    /usr/bin/python3 -I -c "$BREAK" "$BROKEN.exe" "$out"
+"""
+BREAK = """import sys
+from asn1crypto import cms
+import pefile
+data = bytearray(open(sys.argv[1], "rb").read())
+table = pefile.PE(data=bytes(data), fast_load=True).OPTIONAL_HEADER.DATA_DIRECTORY[
+    pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+blob = bytes(data[table.VirtualAddress + 8:table.VirtualAddress + table.Size])
+value = cms.ContentInfo.load(blob, strict=False)["content"]["signer_infos"][0]["signature"].native
+data[data.index(value)] ^= 1
+open(sys.argv[2], "wb").write(data)
+"""
+
+
+def test_broken_primary_signature_refused(release, pki):
+    before, hits = {f.name: f.read_bytes() for f in release.dir.iterdir()}, len(pki.tsa_hits)
+    env = dict(os.environ, CERT=str(pki.valid), KEY=str(pki.key["valid"]), TSA=pki.tsa_url,
+               BROKEN=str(release.tmp / "nested"), BREAK=BREAK)
+    done = sign(release.dir, pki, anchor=release.sums, env=env, wrap=with_spy(release.tmp, BREAKING))
+    one_line(done, "the signed file does not verify against")
+    assert {f.name: f.read_bytes() for f in release.dir.iterdir()} == before and len(pki.tsa_hits) > hits

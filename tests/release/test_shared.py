@@ -3,15 +3,18 @@ that another user could change, or whose folders above could be changed
 (another user's, or writable by a group with other members or by others
 without the sticky bit): such a user can swap the checked copy for one of
 their own. scripts/release touches only work folders of its own."""
+import contextlib
 import fcntl
 import os
 import pwd
 import shutil
 import subprocess
+import tempfile
+from pathlib import Path
 
 import pytest
 
-from conftest import ROOT, one_line, run, sign, state
+from conftest import PYTHON, ROOT, in_process, own_mounts, one_line, run, sh, sha256, sign, sign_args, state, verify
 
 # Not fixed by the bash scripts these replace: wording the tools match.
 SHARED = "sign a copy in a folder only you can change"
@@ -31,13 +34,28 @@ def peer():
         subprocess.run(["userdel", PEER], check=True)
 
 
-# row: the folders from the one beside DIR's upward: (mode, owned by the peer, group the peer's)
+# A second group entry with the signer's group's ID (groupadd -o), the peer
+# a member: getgrgid returns the first entry, which has no members.
+DUPLICATE_GROUP = "duplicate group"
+# row: the folders from the one beside DIR's upward (from DIR itself for a
+# row named *-dir): (mode, owned by the peer, group the peer's[, an ACL
+# entry for setfacl, or DUPLICATE_GROUP])
 SHARED_FOLDERS = {
     "group-writable-parent": [(0o775, False, True)],
     "others-writable-parent": [(0o777, False, False)],
     "parent-of-another-user": [(0o755, True, False)],
     "group-writable-grandparent": [(0o755, False, False), (0o775, False, True)],
-    "group-writable-dir": [],
+    "group-writable-dir": [(0o775, False, True)],
+    # Anyone could add a version.dll there, sticky bit or not.
+    "others-writable-sticky-dir": [(0o1777, False, False)],
+    # The sticky bit keeps others from renaming what is not theirs; the
+    # folder's owner renames anything.
+    "sticky-parent-of-another-user": [(0o1777, True, False)],
+    # drwxrwxr-x+: mode bits of a group without other members, and an ACL.
+    "acl-user-parent": [(0o775, False, False, f"u:{PEER}:rwx")],
+    "acl-group-grandparent": [(0o755, False, False), (0o755, False, False, f"g:{PEER}:rwx")],
+    "acl-user-dir": [(0o755, False, False, f"u:{PEER}:rwx")],
+    "duplicate-group-id-parent": [(0o775, False, False, DUPLICATE_GROUP)],
 }
 
 
@@ -46,21 +64,25 @@ def test_shared_folder_refused_before_the_key(row, release, pki, peer):
     levels = SHARED_FOLDERS[row]
     top = release.tmp / "shared"
     path = top
-    for _ in levels[1:]:
+    for _ in levels[1 + row.endswith("-dir"):]:
         path = path / "inner"
     path.mkdir(parents=True)
     dir = path / "rel"
     shutil.copytree(release.dir, dir)
-    folder = path
-    for mode, theirs, their_group in levels:
+    folder, wrap = dir if row.endswith("-dir") else path, []
+    for mode, theirs, their_group, *more in levels:
         os.chown(folder, peer.pw_uid if theirs else 0, peer.pw_gid if their_group else 0)
         folder.chmod(mode)
+        if more == [DUPLICATE_GROUP]:
+            (release.tmp / "group").write_text(Path("/etc/group").read_text() + f"duplicate:x:0:{PEER}\n")
+            wrap = own_mounts(["--bind", release.tmp / "group", "/etc/group"])
+        elif more:
+            if not shutil.which("setfacl"):
+                pytest.skip("setfacl (Debian's acl, which scripts/setup installs) gives the ACL")
+            subprocess.run(["setfacl", "-m", more[0], folder], check=True)
         folder = folder.parent
-    if not levels:
-        os.chown(dir, 0, peer.pw_gid)
-        dir.chmod(0o775)
     before, hits = state(dir), len(pki.tsa_hits)
-    one_line(sign(dir, pki, anchor=release.sums), SHARED)
+    one_line(sign(dir, pki, anchor=release.sums, wrap=wrap), SHARED)
     assert state(dir) == before and len(pki.tsa_hits) == hits
 
 
@@ -80,7 +102,10 @@ def test_linked_work_folder_refused(clone, caches, tmp_path):
 
 
 # row: a work folder an earlier release left, and whether the next one keeps it
-LEFT = {"stale": False, "lock-is-a-fifo": True, "link-to-a-stale-one": True}
+# (another-users: a stale one, of a throwaway user's; beside a DIR in a
+# sticky folder, as the system's temporary folder is, every later signing
+# of that DIR stopped on it.)
+LEFT = {"stale": False, "lock-is-a-fifo": True, "link-to-a-stale-one": True, "another-users": True}
 
 
 @pytest.mark.parametrize("row", LEFT)
@@ -89,12 +114,17 @@ def test_release_removes_only_its_own(row, tmp_path):
     left = tmp_path / "outside" if row.startswith("link") else work / row
     left.mkdir(parents=True)
     (left / "lock").touch() if row != "lock-is-a-fifo" else os.mkfifo(left / "lock")
+    if row == "another-users":
+        if os.geteuid() != 0:
+            pytest.skip("a folder of another user's takes root to make")
+        for made in (left / "lock", left):
+            os.chown(made, 4242, 4242)
     if left != work / row:
         work.mkdir()
         (work / row).symlink_to(left)
     held = os.open(work, os.O_RDONLY | os.O_DIRECTORY)
     try:
-        made = subprocess.run(["/usr/bin/python3", os.path.join(ROOT, "scripts/launcher_release"), "work-folder",
+        made = subprocess.run([*PYTHON, os.path.join(ROOT, "scripts/launcher_release"), "work-folder",
                                work, str(held)], pass_fds=[held], capture_output=True, text=True, check=True)
         assert (work / row).exists() == LEFT[row] == (left / "lock").exists() and os.path.isfile(made.stdout.strip() + "/lock")
         # build/release-work stays locked through the descriptor scripts/release
@@ -105,3 +135,125 @@ def test_release_removes_only_its_own(row, tmp_path):
         os.close(other)
     finally:
         os.close(held)
+
+
+@pytest.fixture(scope="session")
+def their_library(tmp_path_factory):
+    """A library whose constructor leaves a mark when something loads it."""
+    d = tmp_path_factory.mktemp("theirs")
+    (d / "theirs.c").write_text(f'#include <stdio.h>\n__attribute__((constructor)) static void mark(void) '
+                                f'{{ fclose(fopen("{d}/loaded", "w")); }}\n')
+    subprocess.run(["gcc", "-shared", "-fPIC", "-o", d / "theirs.so", d / "theirs.c"], check=True)
+    return d
+
+
+# row: the tool before whose run another user, who can rename what is in
+# DIR's parent, renames the work folder away and puts one of their own under
+# its name, with their build as the copy to sign, a link to a file of the
+# signer's where an output goes, and an engine configuration that loads
+# their library, beside links back into the real one. (Run here, in this
+# process, to act at the moment each tool starts.)
+SWAPPED_BEFORE = {"engine": ("openssl", "pkeyutl"), "authenticode": ("osslsigncode", "sign"),
+                  "authenticode-verify": ("osslsigncode", "verify"), "cms": ("openssl", "cms"),
+                  "time-stamp": ("openssl", "ts")}
+
+
+@pytest.mark.parametrize("row", SWAPPED_BEFORE)
+def test_work_folder_swapped_before_a_tool(row, release, pki, their_library, monkeypatch, capsys):
+    victim, moved = release.tmp / "victim", release.tmp / "moved"
+    (their_library / "loaded").unlink(missing_ok=True)
+    victim.write_text("the signer's own\n")
+    victim.chmod(0o600)
+    built = sha256(release.dir / "launcher.exe")
+    theirs = bytearray((release.dir / "launcher.exe").read_bytes())
+    theirs[0x500] ^= 1
+
+    def swap(args):
+        if tuple(args[:2]) != SWAPPED_BEFORE[row] or moved.exists():
+            return
+        [work] = release.tmp.glob(".rel.signing-*")
+        work.rename(moved)
+        for sub in ("unsigned", "signed"):
+            (work / sub).mkdir(parents=True)
+        for name in os.listdir(moved / "unsigned"):
+            (work / "unsigned" / name).symlink_to(moved / "unsigned" / name)
+        for name in set(os.listdir(moved)) - {"unsigned", "signed"}:
+            (work / name).symlink_to(moved / name)
+        (work / "unsigned/launcher.exe").unlink()
+        (work / "unsigned/launcher.exe").write_bytes(theirs)
+        (work / "signed/SHA256SUMS.p7s").symlink_to(victim)
+        with contextlib.suppress(FileNotFoundError):
+            (work / "engine.cnf").unlink()
+        (work / "engine.cnf").write_text("openssl_conf=init\n[init]\nengines=engines\n[engines]\npkcs11=pkcs11\n"
+                                         f"[pkcs11]\nengine_id=pkcs11\nMODULE_PATH={their_library}/theirs.so\n")
+
+    key = pki.token_key + ["--pin-file", pki.pin]
+    status = in_process(monkeypatch, "sign", *sign_args(release.dir, pki, "--crl-file", pki.crl, anchor=release.sums,
+                                                         key=key), before_tool=swap)
+    assert status == 0 and moved.exists(), capsys.readouterr().err
+    assert victim.read_text() == "the signer's own\n" and not (their_library / "loaded").exists()
+    checked = verify(release.dir, pki, pki.token, "--crl-file", pki.crl)
+    assert checked.returncode == 0, checked.stderr
+    sh("osslsigncode", "remove-signature", "-in", release.dir / "launcher.exe", "-out", release.tmp / "stripped.exe")
+    assert sha256(release.tmp / "stripped.exe") == built
+
+
+def stray(signed):
+    (signed / "version.dll").write_bytes(b"MZ")
+
+
+def changed(signed):
+    data = bytearray((signed / "launcher.exe").read_bytes())
+    data[0x500] ^= 1
+    (signed / "launcher.exe").write_bytes(data)
+
+
+# row: what is found in the signed folder when it is read back, before the
+# exchange (written there before the last tool runs), and the wording
+READ_BACK = {"stray-file": (stray, "the signed release in"),
+             "changed-launcher": (changed, "the signed release's launcher.exe in")}
+
+
+@pytest.mark.parametrize("row", READ_BACK)
+def test_signed_folder_read_back(row, release, pki, monkeypatch, capsys):
+    change, wording = READ_BACK[row]
+    before = state(release.dir)
+
+    def meddle(args):
+        if tuple(args[:2]) == ("openssl", "ts"):
+            [work] = release.tmp.glob(".rel.signing-*")
+            change(work / "signed")
+    status = in_process(monkeypatch, "sign", *sign_args(release.dir, pki, anchor=release.sums), before_tool=meddle)
+    one_line(subprocess.CompletedProcess([], status, "", capsys.readouterr().err), wording)
+    assert state(release.dir) == before
+
+
+def test_another_users_work_folder_left_alone(release, pki):
+    """A signer (a throwaway uid) signs a DIR in a sticky shared folder,
+    as the system's temporary folder is, where another user made
+    .rel.signing-zz/lock: it is theirs, left as it is, and no reason to
+    stop (every signing of DIR stopped on it, PermissionError)."""
+    if os.geteuid() != 0 or not shutil.which("setpriv"):
+        pytest.skip("signing as a throwaway user takes root and setpriv")
+    signer, other = 4242, 4343
+    shared = Path(tempfile.mkdtemp(dir="/tmp"))
+    try:
+        shared.chmod(0o1777)
+        keys, dir, theirs = shared / "keys", shared / "rel", shared / ".rel.signing-zz"
+        shutil.copytree(release.dir, dir)
+        keys.mkdir(mode=0o700)
+        for name in ("valid.p12", "password", "ca.crt"):
+            shutil.copy(pki.dir / name, keys / name)
+        for path in [keys, dir, *keys.iterdir(), *dir.iterdir()]:
+            os.chown(path, signer, signer)
+        theirs.mkdir()
+        (theirs / "lock").touch()
+        for path in (theirs / "lock", theirs):
+            os.chown(path, other, other)
+        done = run("sign", dir, "--expect-sha256", release.sums, "--pkcs12", keys / "valid.p12", "--password-file",
+                   keys / "password", "--no-timestamp", "--ca-file", keys / "ca.crt", cwd=shared,
+                   wrap=["setpriv", f"--reuid={signer}", f"--regid={signer}", "--clear-groups"])
+        assert done.returncode == 0, done.stderr
+        assert os.listdir(theirs) == ["lock"] and (dir / "SHA256SUMS.p7s").exists()
+    finally:
+        shutil.rmtree(shared)

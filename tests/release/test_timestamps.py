@@ -1,10 +1,19 @@
 """Time stamps: the signature outlives its certificate only with one; the
 servers are asked in order, by http:// or https://; a stamp that does not
 verify against the time-stamp authority's anchors stops the signing."""
+import contextlib
+import http.server
+import os
 import subprocess
+import sys
+import threading
 import time
+import urllib.request
 
-from conftest import authenticode, one_line, run, sh, sign, state
+import pytest
+from asn1crypto import tsp
+
+from conftest import ROOT, authenticode, in_process, one_line, run, sh, sign, state
 
 
 def test_only_a_time_stamp_outlives_the_certificate(signed, pki):
@@ -32,3 +41,101 @@ def test_stamp_under_another_authority_refused(release, pki):
     one_line(sign(release.dir, pki, "--tsa-ca-file", pki.other, anchor=release.sums),
              f"carries no time stamp that verifies against {pki.other}")
     assert state(release.dir) == before
+
+
+class Odd(http.server.BaseHTTPRequestHandler):
+    """A time-stamp server that answers as its server's BEHAVE says."""
+
+    def do_POST(self):
+        query = self.rfile.read(int(self.headers["Content-Length"]))
+        self.server.asked += 1
+        with contextlib.suppress(OSError):
+            self.server.behave(self, query, self.server.asked)
+
+    def log_message(self, *args):
+        pass
+
+
+@contextlib.contextmanager
+def serving(behave):
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Odd)
+    server.behave, server.asked = behave, 0
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        yield f"http://127.0.0.1:{server.server_port}"
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+def answer(handler, body, status=200):
+    handler.send_response(status)
+    handler.send_header("Content-Type", "application/timestamp-reply")
+    handler.send_header("Content-Length", str(len(body)))
+    handler.end_headers()
+    handler.wfile.write(body)
+
+
+def stamped(pki, query):
+    with urllib.request.urlopen(urllib.request.Request(
+            pki.tsa_url, query, {"Content-Type": "application/timestamp-query"})) as reply:
+        return reply.read()
+
+
+def junk(pki):
+    return lambda handler, query, asked: answer(handler, b"junk")
+
+
+def another_nonce(pki):
+    def behave(handler, query, asked):
+        request = tsp.TimeStampReq.load(query)
+        request["nonce"] = request["nonce"].native + 1
+        answer(handler, stamped(pki, request.dump()))
+    return behave
+
+
+def slow(pki):
+    # One byte every half second, for longer than the deadline the row sets.
+    def behave(handler, query, asked):
+        handler.send_response(200)
+        handler.send_header("Content-Length", "100")
+        handler.end_headers()
+        for _ in range(20):
+            handler.wfile.write(b"0")
+            handler.wfile.flush()
+            time.sleep(0.5)
+    return behave
+
+
+def refuses_third(pki):
+    # The probe before signing and osslsigncode's are granted; the stamp on
+    # SHA256SUMS.p7s is not.
+    return lambda handler, query, asked: answer(handler, stamped(pki, query) if asked < 3 else b"", 200 if asked < 3
+                                                else 500)
+
+
+# row: (the server, whether the release is signed or only --check-ed, the wording)
+SERVERS = {
+    "http-200-junk": (junk, False, "(no RFC 3161 time stamp in its answer)"),
+    "another-nonce": (another_nonce, False, "answers another request (nonce or digest differs)"),
+    "slow": (slow, False, "(no answer within 2 s)"),
+    "refuses-the-third": (refuses_third, True, "cannot time-stamp SHA256SUMS.p7s with {url}: HTTP 500"),
+}
+
+
+@pytest.mark.parametrize("row", SERVERS)
+def test_time_stamp_server_refused(row, release, pki, monkeypatch, capsys):
+    behave, signs, wording = SERVERS[row]
+    sys.path.insert(0, os.path.join(ROOT, "scripts"))
+    from launcher_release import sign as signing
+    # The documented 60 s, shortened for the row.
+    monkeypatch.setattr(signing, "TSA_DEADLINE", 2, raising=False)
+    before = state(release.dir)
+    with serving(behave(pki)) as url:
+        what = [release.dir, "--expect-sha256", release.sums] if signs else ["--check"]
+        started = time.monotonic()
+        status = in_process(monkeypatch, "sign", *what, *pki.p12_key, "--timestamp", url, "--ca-file", pki.ca)
+        took = time.monotonic() - started
+    err = capsys.readouterr().err
+    one_line(subprocess.CompletedProcess([], status, "", err), wording.format(url=url))
+    assert took < 8 and state(release.dir) == before

@@ -3,13 +3,17 @@ release only from its pinned signer, and refuses in one line a release
 changed as each row says, the change carried through SHA256SUMS, the bill
 of materials and a fresh SHA256SUMS.p7s wherever the attacker could, so
 that the row's check is the one that must hold."""
+import os
+import shutil
+import subprocess
+import tempfile
 import time
 
 import pefile
 import pytest
 from asn1crypto import cms
 
-from conftest import authenticode, one_line, reseal, sh, timestamp_reply, verify
+from conftest import authenticode, in_process, one_line, reseal, run, sh, timestamp_reply, verify
 
 # Not fixed by the bash scripts these replace: wording the verifier matches.
 AUTHORITY = "is an authority's"
@@ -58,6 +62,27 @@ def primary_broken(rel, pki):
     data[data.index(value)] ^= 1
     (rel / "launcher.exe").write_bytes(data)
     reseal(rel, pki)
+
+
+def nested_stamped(rel, pki):
+    """A primary signature without a time stamp, over a nested one with."""
+    resigned()(rel, pki)
+    nested = rel.parent / "nested.exe"
+    authenticode(pki, rel / "launcher.exe", nested, "valid", "-nest", "-ts", pki.tsa_url)
+    (rel / "launcher.exe").write_bytes(nested.read_bytes())
+    reseal(rel, pki)
+
+
+def same_subject_under_revoked(rel, pki):
+    """Signed by the certificate with the pinned one's subject (and key)
+    that the revoked intermediate issued, which both signatures carry."""
+    chain = rel.parent / "chain.pem"
+    chain.write_bytes(pki.under_revoked.read_bytes() + pki.inter.read_bytes())
+    sh("osslsigncode", "remove-signature", "-in", rel / "launcher.exe", "-out", rel.parent / "unsigned.exe")
+    (rel / "launcher.exe").unlink()
+    sh("osslsigncode", "sign", "-certs", chain, "-key", pki.key["valid"], "-h", "sha256", "-ts", pki.tsa_url,
+       "-in", rel.parent / "unsigned.exe", "-out", rel / "launcher.exe")
+    reseal(rel, pki, "under_revoked", chain=("-certfile", pki.inter))
 
 
 def other_release(*names):
@@ -125,6 +150,15 @@ REFUSED = {
     # certificate as the signer, and the last of two keys.
     "primary-signature-broken": (primary_broken, "valid", (), "launcher.exe's signature does not verify against"),
     "authority-as-signer": (signed_by("ca"), "ca", (), AUTHORITY),
+    # The signer is a certificate, not a name.
+    "same-subject-under-revoked-intermediate": (same_subject_under_revoked, "valid", (),
+                                                "SHA256SUMS.p7s is signed by CN = Throwaway valid signer, not by"),
+    # Not re-sealed: only SHA256SUMS speaks for the notices.
+    "notices-changed": (lambda rel, pki: (rel / "NOTICES.txt").write_text("changed\n"), "valid", (),
+                        "SHA256SUMS does not match the files beside it"),
+    # osslsigncode reports the nested signature's time stamp as ok too.
+    "primary-unstamped-under-stamped-nested": (nested_stamped, "valid", (),
+                                               "launcher.exe's signature carries no time stamp that verifies"),
     "bom-duplicate-key": (edit_bom(lambda t: t.replace("{", '{\n  "version": 1,', 1)), "valid", (), BOM),
 }
 
@@ -136,3 +170,69 @@ def test_refused(row, signed, pki):
     prepare(signed, pki)
     extra = [e.format(**names) for e in extra]
     one_line(verify(signed, pki, getattr(pki, signer), *extra), wording.format(**names))
+
+
+def test_tmpdir_swapped_refused(signed, signed_release, pki, tmp_path, monkeypatch, capsys):
+    """Another user who can rename what is in TMPDIR puts a folder of the
+    genuine release's files in place of each of verify's, before each tool
+    runs: a release whose launcher.exe changed is refused all the same."""
+    REFUSED["code-byte"][0](signed, pki)
+    shared = tmp_path / "shared-tmp"
+    shared.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(shared))
+
+    swapped = set()
+
+    def swap(args):
+        for name in {n for n in os.listdir(shared) if not n.startswith("moved-")} - swapped:
+            os.rename(shared / name, shared / f"moved-{name}")
+            shutil.copytree(signed_release, shared / name)
+            swapped.add(name)
+    status = in_process(monkeypatch, "verify", signed, "--ca-file", pki.ca, "--signer", pki.valid, before_tool=swap)
+    err = capsys.readouterr().err
+    assert status == 1 and "launcher.exe's signature does not verify against" in err, err
+
+
+def planted_module(planted):
+    (planted / "asn1crypto").mkdir()
+    (planted / "asn1crypto/__init__.py").write_text("import sys\nsys.exit(0)\n")
+    return {"PYTHONPATH": str(planted)}
+
+
+def planted_tools(planted):
+    for tool in ("openssl", "osslsigncode"):
+        (planted / tool).write_text(f"#!/bin/sh\n[ \"$1\" != verify ] || {{ echo 'Signature verification: ok'; "
+                                    f"echo 'Timestamp Server Signature verification: ok'; exit 0; }}\n"
+                                    f"exec /usr/bin/{tool} \"$@\"\n")
+        (planted / tool).chmod(0o755)
+    return {"PATH": f"{planted}:{os.environ['PATH']}"}
+
+
+# row: what the caller's environment plants for scripts/verify, started as
+# a user starts it (its first line), on a release whose launcher.exe changed
+ENVIRONMENT = {"pythonpath-module": planted_module, "path-tools": planted_tools}
+
+
+@pytest.mark.parametrize("row", ENVIRONMENT)
+def test_caller_environment_ignored(row, signed, pki, tmp_path):
+    REFUSED["code-byte"][0](signed, pki)
+    (tmp_path / "planted").mkdir()
+    env = dict(os.environ, **ENVIRONMENT[row](tmp_path / "planted"))
+    done = run("verify", signed, "--ca-file", pki.ca, "--signer", pki.valid, as_is=True, env=env)
+    one_line(done, "launcher.exe's signature does not verify against")
+
+
+def test_tmpdir_folder_replaced_refused(signed, pki, tmp_path, monkeypatch, capsys):
+    """verify's folder in TMPDIR, replaced by another user's between its
+    making and its opening: refused, since a tool's output would go there."""
+    if os.geteuid() != 0:
+        pytest.skip("a folder of another user's takes root to make")
+    made = tempfile.mkdtemp
+
+    def replaced(*args, **kw):
+        path = made(dir=tmp_path)
+        os.chown(path, 4242, 4242)
+        return path
+    monkeypatch.setattr(tempfile, "mkdtemp", replaced)
+    status = in_process(monkeypatch, "verify", signed, "--ca-file", pki.ca, "--signer", pki.valid)
+    one_line(subprocess.CompletedProcess([], status, "", capsys.readouterr().err), "was replaced by another user's")
