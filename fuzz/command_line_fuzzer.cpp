@@ -253,9 +253,10 @@ bool dos_device(std::u16string_view name)
 bool reads_as_itself(const std::string& folder)
 {
     auto const path = launcher::parse_windows_path(folder);
+    bool const verbatim = folder.rfind(R"(\\?\)", 0) == 0;
     for (std::size_t i = 0; i < path.components.size(); ++i) {
         const std::string& name = path.components[i];
-        if (!path.verbatim_root.empty()) {
+        if (verbatim) {
             if (!name.empty() && name.back() == '.')
                 return false;
             continue;

@@ -93,13 +93,9 @@ windows_path parse_windows_path(std::string_view text)
         for (std::size_t i = 0; i < taken; ++i)
             path.root += "\\" + parts[i];
         parts.erase(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(taken));
-        if (verbatim)
-            path.verbatim_root = R"(\\?\UNC)" + path.root.substr(1);
     } else if (!parts.empty() && is_drive(parts[0]) && text.size() > 2 && is_separator(text[2])) {
         path.root = parts[0] + "\\";
         parts.erase(parts.begin());
-        if (verbatim)
-            path.verbatim_root = R"(\\?\)" + path.root;
     } else if (verbatim) {
         // A volume's name, or a device of the object manager's namespace:
         // "\\?\GLOBALROOT\Device\HarddiskVolume1" is a volume (Microsoft,
@@ -114,7 +110,6 @@ windows_path parse_windows_path(std::string_view text)
             path.root += "\\" + parts[i];
         if (taken == 0)
             path.root += "\\";
-        path.verbatim_root = path.root;
         parts.erase(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(taken));
     } else if (rooted) {
         path.root = "\\";
@@ -161,14 +156,14 @@ bool append_as_windows_reads(windows_path& path, std::string_view relative)
 // A "\\?\" path reaches the file system as written: "." and ".." are
 // refused there, and trailing dots and blanks are part of the name (Wine's
 // dlls/ntdll/tests/path.c, test_nt_names; dlls/kernel32/tests/file.c,
-// test_GetFileAttributesExW).
+// test_GetFileAttributesExW). Without it only an inner name's trailing dot
+// and a last name's trailing dots and blanks read otherwise (path.c,
+// RtlGetFullPathName_U: "c:/test.. /file" is "c:\test.. \file"), and the
+// launcher hands out neither, so the plain form always names the same
+// thing. The prefix would only lengthen the path, past what the shell takes.
 std::string written_for_windows(const windows_path& path)
 {
-    bool const same = std::none_of(
-        path.components.begin(), path.components.end(),
-        [](const std::string& name) { return ends_in_dot_or_blank(name); });
-    return compose(same || path.verbatim_root.empty() ? path.root : path.verbatim_root,
-                   path.components);
+    return compose(path.root, path.components);
 }
 
 // The working folder's last name may come from the launcher's own path

@@ -23,16 +23,15 @@ inline constexpr std::size_t max_path = 260;
 // without "\\quenby.exe", so at most 248 units: well within that.
 
 // A Windows path (WTF-8, see core/text/utf16.hpp) taken apart. `root` is
-// written without "\\?\": "C:\", "\\server\share", "\" or nothing.
-// `verbatim_root` is the root with the prefix, for a path that had it:
-// "\\?\C:\", "\\?\UNC\server\share"; where the prefix cannot go (a volume
-// name, "\\?\GLOBALROOT\Device\HarddiskVolume1") both are that form. The
-// components are names, as on disk. `above_root` says whether Windows'
+// written without "\\?\" where it can do without: "C:\" (also for
+// "\\?\C:\"), "\\server\share" (also for "\\?\UNC\server\share"), "\" or
+// nothing; a volume's name keeps it ("\\?\Volume{...}",
+// "\\?\GLOBALROOT\Device\HarddiskVolume1"). The components are names, as
+// on disk. `above_root` says whether Windows'
 // ".." goes on past the root: for "\\.\C:", the drive in the device
 // namespace, it reaches "\\.\" itself.
 struct windows_path {
     std::string root;
-    std::string verbatim_root;
     std::vector<std::string> components;
     bool above_root = false;
 };
@@ -50,10 +49,10 @@ struct windows_path {
 // Windows goes on past (`above_root`).
 [[nodiscard]] bool append_as_windows_reads(windows_path& path, std::string_view relative);
 
-// `path` as the shell must get it: without "\\?\" wherever the plain form
-// names the same thing, which is where none of its components ends in a dot
-// or a blank (Windows strips those); else with the prefix, if the path had
-// one, and plain if not.
+// `path` as the shell must get it: without "\\?\" where the root can do
+// without it ("\\?\C:\" is "C:\", "\\?\UNC\s\h" is "\\s\h"), for the
+// working folder and the game's path as written_as_working_folder and
+// written_as_game_file give them read the same either way.
 [[nodiscard]] std::string written_for_windows(const windows_path& path);
 
 // `folder` as the shell must get a working folder: as written_for_windows
