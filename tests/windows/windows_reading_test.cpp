@@ -550,7 +550,9 @@ TEST(WindowsReading, AgreesOnRandomCommandLines)
     const std::wstring pieces[] = {
         L".", L".", L"..", L" ", L" ", L"\\", L"\\", L"/", L":", L"?", L"\"", L"a", L"b", L"x64r",
         L"nul", L"CON", L"lpt1", L"com\u00B2", L"aux.txt", L"CONIN$", L"Release",
-        // Unpaired surrogates, a pair split by a word's quote, and a valid one.
+        // Climbs, that reach above the launcher's root now and then.
+        L"..\\", L"../..\\",
+        // Unpaired surrogates, a low one before a high one, and a valid pair.
         L"\xD800", L"\xDC00", L"\xDBFF", L"\xDC00\xD800", L"\xD83C\xDFAE",
         // Fullwidth and other look-alikes: names to Windows, like any letter.
         L"\uFF0E", L"\u2024", L"\uFF3C", L"\uFF0F", L"\u2215", L"\uFF1A", L"\u00A0", L"\u3000",
