@@ -20,16 +20,15 @@ inline constexpr std::size_t max_path = 260;
 // (Microsoft's SetCurrentDirectory page: it keeps a backslash after it
 // besides the NUL), and "setting a current directory longer than MAX_PATH
 // causes CreateProcessW to fail". The working folder is the game's path
-// without "\\quenby.exe", so at most 248 units: well within that.
+// without "\quenby.exe", so at most 248 units: well within that.
 
 // A Windows path (WTF-8, see core/text/utf16.hpp) taken apart. `root` is
 // written without "\\?\" where it can do without: "C:\" (also for
 // "\\?\C:\"), "\\server\share" (also for "\\?\UNC\server\share"), "\" or
 // nothing; a volume's name keeps it ("\\?\Volume{...}",
 // "\\?\GLOBALROOT\Device\HarddiskVolume1"). The components are names, as
-// on disk. `above_root` says whether Windows'
-// ".." goes on past the root: for "\\.\C:", the drive in the device
-// namespace, it reaches "\\.\" itself.
+// on disk. `above_root` says whether Windows' ".." goes on past the root:
+// for "\\.\C:", the drive in the device namespace, it reaches "\\.\".
 struct windows_path {
     std::string root;
     std::vector<std::string> components;
