@@ -414,7 +414,9 @@ void check_linear_time(const std::u16string& line, std::size_t size,
 }
 
 // Property: the same units as a path are all kept, and valid UTF-16 is
-// written as the conversion for words writes it.
+// written as to_utf8 writes it: the conversion the command line's words
+// had before they kept unpaired surrogates, the oracle for every other
+// text.
 void check_path_keeps_every_unit(const std::u16string& line)
 {
     std::string const path = launcher::path_to_utf8(line);
