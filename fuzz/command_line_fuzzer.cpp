@@ -1,5 +1,5 @@
 // Fuzzes the launcher's whole command-line path: UTF-16 input (as Windows
-// hands it over, lone surrogates included) through the conversion to UTF-8,
+// hands it over, lone surrogates included) through the conversion to WTF-8,
 // the split into words, the options stage and the game's parameter string.
 //
 // Beyond "no crash" it checks seven properties on every input, each in a
@@ -193,6 +193,7 @@ const std::vector<launcher_at> launchers = {
     {u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\Q\\launcher.exe",
      {u"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1"}},
     {u"\\\\?\\C:\\" + long_name + u"\\launcher.exe", {u"C:\\", u"\\\\?\\C:\\"}},
+    {u"\\\\.\\C:\\Q\\sub\\launcher.exe", {u"\\\\.\\C:"}},
     {u"", {}},
     {u"launcher.exe", {}},
     {u"C:launcher.exe", {}},
@@ -247,14 +248,19 @@ bool dos_device(std::u16string_view name)
 // "\\?\" (windows_names.hpp), finds `folder` again. Windows reads the
 // working folder and the game's path once more, and a name that reads
 // otherwise there ("C:\Q\v2.\x64r" is "C:\Q\v2\x64r") names another folder.
-// A "\\?\" path is taken as written.
+// A "\\?\" path is taken as written, but for a name's trailing dot, which
+// Wine's shell strips there as well.
 bool reads_as_itself(const std::string& folder)
 {
     auto const path = launcher::parse_windows_path(folder);
-    if (!path.verbatim_root.empty())
-        return true;
+    bool const verbatim = folder.rfind(R"(\\?\)", 0) == 0;
     for (std::size_t i = 0; i < path.components.size(); ++i) {
         const std::string& name = path.components[i];
+        if (verbatim) {
+            if (!name.empty() && name.back() == '.')
+                return false;
+            continue;
+        }
         bool const last = i + 1 == path.components.size();
         if ((last ? launcher::read_as_last_name(name) : launcher::read_as_inner_name(name)) != name)
             return false;
@@ -294,9 +300,11 @@ void check_location(const launcher_at& at, std::string_view build)
         fail("the working folder lost the launcher's root");
 
     // SetCurrentDirectory: at most MAX_PATH - 2 units, without the backslash
-    // it adds.
+    // it adds; the shell: a game path under MAX_PATH, "\\?\" or not.
     if (folder.size() > 258)
         fail("a working folder SetCurrentDirectory refuses");
+    if (file.size() >= 260)
+        fail("a game path the shell refuses");
     std::u16string const plain_folder = plain(folder);
     std::u16string const in_folder = plain_folder + (plain_folder.back() == u'\\' ? u"" : u"\\") +
                                      u"quenby.exe";
@@ -406,7 +414,9 @@ void check_linear_time(const std::u16string& line, std::size_t size,
 }
 
 // Property: the same units as a path are all kept, and valid UTF-16 is
-// written as the conversion for words writes it.
+// written as to_utf8 writes it: the conversion the command line's words
+// had before they kept unpaired surrogates, the oracle for every other
+// text.
 void check_path_keeps_every_unit(const std::u16string& line)
 {
     std::string const path = launcher::path_to_utf8(line);
@@ -427,7 +437,7 @@ void check_build_location(const std::u16string& line, const stage_run& run)
         check_location(at, build);
     // Quoting brings any text to --build: the input itself is a value too,
     // so the rule holds over every input, not only those that spell --b.
-    std::string const any_build = launcher::to_utf8(line);
+    std::string const any_build = launcher::path_to_utf8(line);
     for (const launcher_at& at : launchers)
         check_location(at, any_build);
 }

@@ -27,7 +27,8 @@ bool shell_start(const std::string& file, const std::string& parameters,
         return false;
 
     std::wstring const wide_file = path_to_wide(file);
-    std::wstring const wide_parameters = to_wide(parameters); // "" rather than null
+    // WTF-8 like the paths: --application's unpaired surrogates reach the game.
+    std::wstring const wide_parameters = path_to_wide(parameters); // "" rather than null
     std::wstring const wide_directory = path_to_wide(directory);
 
     SHELLEXECUTEINFOW request{};

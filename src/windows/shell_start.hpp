@@ -21,7 +21,7 @@ struct shell_calls {
     BOOL(WINAPI* close)(HANDLE) = CloseHandle;
 };
 
-// Asks the shell to "open" `file` with `parameters` in `directory` (UTF-8),
+// Asks the shell to "open" `file` with `parameters` in `directory` (WTF-8),
 // waiting for the started process to end only when `wait` is set. True when
 // the shell accepted the request; an empty `file` is refused unasked.
 [[nodiscard]] bool shell_start(const std::string& file, const std::string& parameters,

@@ -39,10 +39,12 @@ case $case_name in
     deep-launcher)
         # Wine's drive Z: is the Unix root: a Windows path is two units longer.
         parent=$dir
-        while [ $((${#parent} + 2)) -lt 220 ]; do parent=$parent/aaaaaaaaaaaaaaaaaaaaaaaaaaaaaa; done
+        # The game's folder within 248 units, for the shell takes no game path
+        # of 260 or more (x86r\quenby.exe adds 16).
+        while [ $((${#parent} + 2)) -lt 210 ]; do parent=$parent/aaaaaaaaaaaaaaaaaaaaaaaaaaaaaa; done
         install=$parent/bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb
-        if [ $((${#parent} + 2 + 5)) -gt 258 ] || [ $((${#install} + 2)) -lt 260 ]; then
-            echo "FAILED: TMPDIR is too long for a game folder within 258 units"; exit 1
+        if [ $((${#parent} + 2 + 5)) -gt 248 ] || [ $((${#install} + 2)) -lt 260 ]; then
+            echo "FAILED: TMPDIR is too long for a game folder within 248 units"; exit 1
         fi
         decoy=$(dirname "$parent")
         step mkdir -p "$install" "$parent/x86r" "$decoy/x86r"

@@ -196,6 +196,9 @@ TEST(Launcher, StartsTheGameWithItsApplication)
         {"cyrillic folder", L"\u0418\u0433\u0440\u044B", {L"x64r"}, L"", L"x64r", {}, ""},
         {"folder beyond the BMP", L"Spiele \xD83C\xDFAE", {L"x64r"},
          L" --application \xD83C\xDFAE.json", L"x64r", {"--application", "\xF0\x9F\x8E\xAE.json"}, ""},
+        // Dropped, the unpaired surrogate made this "ab", the decoy beside it.
+        {"an unpaired surrogate in --build", L"Demo", {L"x64r", L"ab"}, L" --build a\xD800" L"b",
+         L"", {}, "ERROR: Failed to start the game\n"},
         // Given Demo\a" b\quenby.exe, Wine's shell started Demo\a.exe with the
         // argument b\quenby.exe; Windows' finds no such file (shlexec.c).
         {"a quote in --build", L"Demo", {L"x64r"}, L" --build \"a\\\" b\"", L"", {},

@@ -85,6 +85,15 @@ TEST(Location, KeepsTheRootOfTheLaunchersPath)
         {".. stops at a GLOBALROOT device", uR"(\\?\GLOBALROOT\Device\HarddiskVolume1\Q\launcher.exe)",
          {R"(..\..\x)"}, "", R"(\\?\GLOBALROOT\Device\HarddiskVolume1\x\quenby.exe)",
          R"(\\?\GLOBALROOT\Device\HarddiskVolume1\x)"},
+        // "\\.\C:" is a drive of the device namespace, whose root is "\\.\":
+        // GetFullPathNameW reads "\\.\C:\Q\..\..\x" as "\\.\x", no folder.
+        {"device namespace drive", uR"(\\.\C:\Games\Q\launcher.exe)", {},
+         R"(\\.\C:\Games\Q\x64r\quenby.exe)", R"(\\.\C:\Games\Q\x86r\quenby.exe)",
+         R"(\\.\C:\Games\Q\x86r)"},
+        {".. to a device namespace drive", uR"(\\.\C:\Q\launcher.exe)", {R"(..\x86r)"},
+         "", R"(\\.\C:\x86r\quenby.exe)", R"(\\.\C:\x86r)"},
+        {".. above a device namespace drive", uR"(\\.\C:\Q\launcher.exe)", {R"(..\..\x86r)"},
+         "", "", ""},
         // A path without a drive, a share or "\\?\" is read against the current
         // folder (path.c, RtlGetFullPathName_U: "foo", "c:foo" and "\foo" lie
         // in or below C:\windows): nothing to look at, nothing to start.
@@ -120,18 +129,18 @@ TEST(Location, KeepsLongPathsWithinWhatWindowsTakes)
          uR"(\\?\C:\)" + long_name + uR"(\launcher.exe)", {},
          R"(C:\)" + long_name8 + R"(\x64r\quenby.exe)", R"(C:\)" + long_name8 + R"(\x86r\quenby.exe)",
          R"(C:\)" + long_name8 + R"(\x86r)"},
-        {R"(\\?\ path of 260 characters keeps it, its folder need not)",
-         uR"(\\?\C:\)" + long_name + uR"(a\launcher.exe)", {},
-         R"(\\?\C:\)" + long_name8 + R"(a\x64r\quenby.exe)",
-         R"(\\?\C:\)" + long_name8 + R"(a\x86r\quenby.exe)", R"(C:\)" + long_name8 + R"(a\x86r)"},
-        // SetCurrentDirectory keeps a backslash after the folder, in MAX_PATH units.
-        {"folder of 257 units: no prefix", uR"(\\?\C:\)" + long_name + uR"(aaaaaaaaa\launcher.exe)",
-         {"x86r"}, "", R"(\\?\C:\)" + long_name8 + R"(aaaaaaaaa\x86r\quenby.exe)",
-         R"(C:\)" + long_name8 + R"(aaaaaaaaa\x86r)"},
-        {"folder of 258 units once .. is taken: no prefix",
-         uR"(\\?\C:\)" + long_name + uR"(aaaaaaaaaa\b\launcher.exe)", {R"(..\x86r)"},
-         "", R"(\\?\C:\)" + long_name8 + R"(aaaaaaaaaa\x86r\quenby.exe)",
-         R"(C:\)" + long_name8 + R"(aaaaaaaaaa\x86r)"},
+        // Wine's shell refuses a game path of 260 units or more, with "\\?\"
+        // (then 264) as without it: nothing to ask, and no probe either.
+        {R"(\\?\ path of 260 characters: nothing)",
+         uR"(\\?\C:\)" + long_name + uR"(a\launcher.exe)", {}, "", "", ""},
+        {"folder of 257 units: nothing", uR"(\\?\C:\)" + long_name + uR"(aaaaaaaaa\launcher.exe)",
+         {"x86r"}, "", "", ""},
+        {"folder of 258 units once .. is taken: nothing",
+         uR"(\\?\C:\)" + long_name + uR"(aaaaaaaaaa\b\launcher.exe)", {R"(..\x86r)"}, "", "", ""},
+        {"plain folder of 248 units", uR"(C:\Q\launcher.exe)", {std::string(243, 'b')},
+         "", R"(C:\Q\)" + std::string(243, 'b') + R"(\quenby.exe)", R"(C:\Q\)" + std::string(243, 'b')},
+        {"plain folder of 249 units: nothing", uR"(C:\Q\launcher.exe)", {std::string(244, 'b')},
+         "", "", ""},
         // "Setting a current directory longer than MAX_PATH causes CreateProcessW
         // to fail" (Microsoft's SetCurrentDirectory page), with or without "\\?\".
         {"folder of 259 units: nothing", uR"(\\?\C:\)" + long_name + uR"(aaaaaaaaaaa\b\launcher.exe)",
@@ -147,13 +156,11 @@ TEST(Location, KeepsLongPathsWithinWhatWindowsTakes)
          {R"(..\x86r)"}, "", R"(C:\x86r\quenby.exe)", R"(C:\x86r)"},
         {"length in UTF-16 units", uR"(\\?\C:\)" + emoji_name + uR"(\launcher.exe)", {"x86r"},
          "", R"(C:\)" + emoji_name8 + R"(\x86r\quenby.exe)", R"(C:\)" + emoji_name8 + R"(\x86r)"},
-        {R"(long \\?\UNC file keeps its prefix, its folder need not)",
+        {R"(long \\?\UNC file: nothing)",
          uR"(\\?\UNC\server\share\)" + long_name.substr(5) + uR"(\launcher.exe)", {"x86r"},
-         "", R"(\\?\UNC\server\share\)" + long_name8.substr(5) + R"(\x86r\quenby.exe)",
-         R"(\\server\share\)" + long_name8.substr(5) + R"(\x86r)"},
-        // Without "\\?\" to keep, a long file stays plain, and keeps its root.
-        {"plain launcher path, file of 264 units", uR"(C:\Q\launcher.exe)", {longer_build_name},
-         "", R"(C:\Q\)" + longer_build_name + R"(\quenby.exe)", R"(C:\Q\)" + longer_build_name},
+         "", "", ""},
+        {"plain launcher path, file of 264 units: nothing", uR"(C:\Q\launcher.exe)",
+         {longer_build_name}, "", "", ""},
     });
     // clang-format on
 }
@@ -165,9 +172,15 @@ TEST(Location, ReadsNamesAsWindowsDoes)
 {
     // clang-format off
     check_locations({
-        {R"(\\?\ folder ending in a dot keeps it)", uR"(\\?\C:\Games\Q.\launcher.exe)", {},
-         R"(\\?\C:\Games\Q.\x64r\quenby.exe)", R"(\\?\C:\Games\Q.\x86r\quenby.exe)",
-         R"(\\?\C:\Games\Q.\x86r)"},
+        // Wine's shell, given "\\?\C:\G\v2.\x64r\quenby.exe", started
+        // C:\G\v2\x64r\quenby.exe: it strips a name's dot under "\\?\" too.
+        {R"(\\?\ folder ending in a dot: nothing)", uR"(\\?\C:\Games\Q.\launcher.exe)", {},
+         "", "", ""},
+        // An inner name keeps its blank without "\\?\" (path.c: "c:/test.. /file"
+        // is "c:\test.. \file"); the prefix would take 4 of the 259 units.
+        {R"(\\?\ folder ending in a blank: no prefix)", uR"(\\?\C:\Games\Q \launcher.exe)", {},
+         R"(C:\Games\Q \x64r\quenby.exe)", R"(C:\Games\Q \x86r\quenby.exe)",
+         R"(C:\Games\Q \x86r)"},
         // A "\\?\" path is taken as written: path.c's test_nt_names refuses "." and
         // "..", file.c's test_GetFileAttributesExW refuses "\\?\C:\...\..\...".
         {R"(\\?\ folder ending in a dot, --build ..)", uR"(\\?\C:\Games\Q.\launcher.exe)",
@@ -193,7 +206,7 @@ TEST(Location, ReadsNamesAsWindowsDoes)
         {"inner name ending in a blank", uR"(C:\Q\launcher.exe)", {R"(test.. \x86r)"},
          "", R"(C:\Q\test.. \x86r\quenby.exe)", R"(C:\Q\test.. \x86r)"},
         {"inner name ending in dots", uR"(\\?\C:\Q\launcher.exe)", {R"(test..\x86r)"},
-         "", R"(\\?\C:\Q\test.\x86r\quenby.exe)", R"(\\?\C:\Q\test.\x86r)"},
+         "", "", ""},
         // ... so "..." inside reads as "..", which test_nt_names refuses in a path.
         {"inner name of three dots", uR"(C:\Q\launcher.exe)", {R"(...\x86r)"}, "", "", ""},
         // A separator after a name keeps it inner ("c:/test/" is "c:\test\"):
@@ -203,6 +216,8 @@ TEST(Location, ReadsNamesAsWindowsDoes)
         {"separator after three dots", uR"(C:\Q\launcher.exe)", {R"(...\)"}, "", "", ""},
         // Written plain, "C:\Q\v2.\x64r" reads again as "C:\Q\v2\x64r".
         {"inner name left ending in a dot", uR"(C:\Q\launcher.exe)", {R"(v2..\x64r)"}, "", "", ""},
+        {"inner name left ending in a dot, on a share", uR"(\\server\share\Q\launcher.exe)",
+         {R"(v2..\x64r)"}, "", "", ""},
         // An inner name that ends the folder keeps its blank or its dots but one,
         // which SetCurrentDirectory strips from the last name ("c:/test     " is
         // "c:\test"): the game would lie in one folder and start in another.

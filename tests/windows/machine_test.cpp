@@ -32,6 +32,7 @@ struct machine_script {
     HRESULT result = S_OK;      // of the two calls that answer with an HRESULT
     int attributes = 0;         // GetMachineTypeAttributes' MACHINE_ATTRIBUTES
     BOOL guest = FALSE;         // IsWow64GuestMachineSupported's answer
+    BOOL wow64_process = TRUE;  // IsWow64Process's result
     std::vector<USHORT> asked;  // the machines the two were asked about
 } script;
 
@@ -58,10 +59,12 @@ HRESULT WINAPI fake_is_wow64_guest_machine_supported(USHORT machine, BOOL* suppo
     return script.result;
 }
 
+// A failing call writes no answer.
 BOOL WINAPI fake_is_wow64_process(HANDLE, BOOL* wow64)
 {
-    *wow64 = TRUE;
-    return TRUE;
+    if (script.wow64_process)
+        *wow64 = TRUE;
+    return script.wow64_process;
 }
 
 // Windows 11 on ARM64 as a 32-bit program sees it, call by call, or a
@@ -82,6 +85,8 @@ TEST(Machine, ReadsEachAnswerOfWindows)
         std::optional<bool> x64_user_mode, x64_guest;
         BOOL wow64_process2;
         std::optional<USHORT> native_machine;
+        BOOL wow64_process = TRUE;
+        std::optional<bool> wow64 = true;
     };
     // clang-format off
     const machine_case cases[] = {
@@ -99,11 +104,15 @@ TEST(Machine, ReadsEachAnswerOfWindows)
         // Read as machine 0, unknown to the launcher, a failure would have x64r
         // probed on a 32-bit Windows instead of asking IsWow64Process.
         {"IsWow64Process2 fails", true, true, user, TRUE, S_OK, true, true, FALSE, std::nullopt},
+        // Unknown, not a 32-bit Windows: read as "no", x86r would start on an
+        // x64 Windows before 10 (1709) without x64r being looked at.
+        {"IsWow64Process fails too", false, false, user, TRUE, S_OK, std::nullopt, std::nullopt,
+         FALSE, std::nullopt, FALSE, std::nullopt},
     };
     // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        script = {c.wow64_process2, c.result, c.attributes, c.guest, {}};
+        script = {c.wow64_process2, c.result, c.attributes, c.guest, c.wow64_process, {}};
         launcher::platform::machine_calls const calls{
             fake_is_wow64_process2,
             c.has_attributes ? fake_get_machine_type_attributes : nullptr,
@@ -116,7 +125,7 @@ TEST(Machine, ReadsEachAnswerOfWindows)
         EXPECT_EQ(machine.native_machine, c.native_machine);
         EXPECT_EQ(machine.x64_user_mode, c.x64_user_mode);
         EXPECT_EQ(machine.x64_guest, c.x64_guest);
-        EXPECT_EQ(machine.wow64, true);
+        EXPECT_EQ(machine.wow64, c.wow64);
         // Both are asked about x64 (IMAGE_FILE_MACHINE_AMD64), nothing else.
         EXPECT_EQ(script.asked, std::vector<USHORT>(c.has_attributes + c.has_guest, 0x8664));
     }

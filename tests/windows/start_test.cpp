@@ -79,9 +79,12 @@ TEST(ShellStart, FillsTheRequest)
 TEST(ShellStart, PassesPathsUnitForUnit)
 {
     script = {};
-    EXPECT_TRUE(launcher::platform::shell_start("C:\\Q\xED\xA0\x80\\quenby.exe", "",
+    // --application's unpaired surrogates as well: the game gets its units.
+    EXPECT_TRUE(launcher::platform::shell_start("C:\\Q\xED\xA0\x80\\quenby.exe",
+                                                " --application \"a\xED\xB0\x80\"",
                                                 "C:\\Q\xED\xA0\x80", false, fakes));
     EXPECT_EQ(script.file, L"C:\\Q\xD800\\quenby.exe");
+    EXPECT_EQ(script.parameters, L" --application \"a\xDC00\"");
     EXPECT_EQ(script.directory, L"C:\\Q\xD800");
 }
 

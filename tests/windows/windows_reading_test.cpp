@@ -1,7 +1,10 @@
-#include "core/launch/location.hpp"
+#include "core/run.hpp"
 #include "core/text/utf16.hpp"
+#include "unit/fake_system.hpp"
+#include "windows/arguments.hpp"
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <gtest/gtest.h>
 
@@ -13,19 +16,43 @@
 #include <cstring>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
-// Windows itself judges every folder game_paths hands the shell: a --build
-// text joined to the launcher's folder is read by GetFullPathNameW and
-// RtlIsDosDeviceName_U, never by the launcher's own model of them. Under
-// Wine in both prefixes; on a real Windows it asks that Windows.
+// Windows itself judges the whole launcher: a command line with --build and
+// --application, split by the launcher's own conversion and split, run
+// against a fake system that records the start request, under launcher
+// paths of every form. Windows' own split of the same line
+// (CommandLineToArgvW) gives the words, and GetFullPathNameW and
+// RtlIsDosDeviceName_U read the launcher's folder joined with --build's
+// word, never the launcher's own model of them. Under Wine in both
+// prefixes; on a real Windows it asks that Windows.
 
 namespace {
 
 const std::wstring launcher_folder = LR"(C:\Games\Q\)";
-const std::u16string launcher_path = uR"(C:\Games\Q\launcher.exe)";
+
+// Where the launcher lies, and how Windows reads --build against it. A
+// "\\?\" launcher path reads --build as a plain one does (the rule for
+// --build: the same folder however the launcher was started), so Windows
+// reads the plain folder, and the launcher's answer is compared without
+// the prefix.
+struct launcher_at {
+    const char* name;
+    std::u16string module_path;
+    std::wstring folder; // what Windows reads --build against
+    std::wstring root;   // what every folder started must lie in
+};
+
+const launcher_at launchers[] = {
+    {"drive", uR"(C:\Games\Q\launcher.exe)", launcher_folder, LR"(C:\)"},
+    {"drive root", uR"(C:\launcher.exe)", LR"(C:\)", LR"(C:\)"},
+    {"share", uR"(\\server\share\Q\launcher.exe)", LR"(\\server\share\Q\)", LR"(\\server\share)"},
+    {R"(\\?\)", uR"(\\?\C:\Games\Q\launcher.exe)", launcher_folder, LR"(C:\)"},
+    {R"(\\.\)", uR"(\\.\C:\Games\Q\launcher.exe)", LR"(\\.\C:\Games\Q\)", LR"(\\.\C:)"},
+};
 
 std::wstring full_path(const std::wstring& path)
 {
@@ -51,6 +78,12 @@ bool is_device(const std::wstring& path)
 
 bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
+bool within(const std::wstring& path, const std::wstring& root)
+{
+    return path.compare(0, root.size(), root) == 0 &&
+           (path.size() == root.size() || root.back() == L'\\' || path[root.size()] == L'\\');
+}
+
 // The names of `text`, at either separator.
 std::vector<std::wstring> names_of(std::wstring_view text)
 {
@@ -74,44 +107,102 @@ bool holds_refused_character(std::wstring_view name)
     });
 }
 
+// A command-line word that Windows' rules read back as `text`: 2n
+// backslashes before a quote are n, 2n+1 and the quote a literal quote.
+std::wstring as_word(const std::wstring& text)
+{
+    std::wstring word = L"\"";
+    std::size_t backslashes = 0;
+    for (wchar_t const c : text) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        word.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        word += c;
+        backslashes = 0;
+    }
+    word.append(2 * backslashes, L'\\');
+    return word + L'"';
+}
+
+// How any program reads a command line: Windows' own split.
+std::vector<std::wstring> words_of(const std::wstring& command_line)
+{
+    int count = 0;
+    LPWSTR* words = CommandLineToArgvW(command_line.c_str(), &count);
+    std::vector<std::wstring> result(words, words + count);
+    LocalFree(words);
+    return result;
+}
+
+std::wstring wide(const std::string& wtf8) { return launcher::path_to_wide(wtf8); }
+
 // Windows' reading of the launcher's folder joined with a --build text, as
 // the folder to start a game in, and why no game can start there, if none
 // can. SetCurrentDirectory enters "X\" as "X" (kernel32's path.c,
 // test_CurrentDirectoryA, check 1), and the folder is handed on without the
-// separator, so it must read back as itself without it.
+// separator, so it must read back as itself without it. Devices are asked
+// of the text under a drive's folder: RtlIsDosDeviceName_U reads them in
+// DOS paths only, and --build's rule is one for every root.
 struct windows_reading {
     std::wstring folder;
     const char* refusal = nullptr;
 };
 
-windows_reading read_as_windows_does(const std::wstring& text)
+windows_reading read_as_windows_does(const launcher_at& at, const std::wstring& text)
 {
-    std::wstring const joined = launcher_folder + text;
-    windows_reading reading{full_path(joined)};
+    windows_reading reading{full_path(at.folder + text)};
     std::wstring& folder = reading.folder;
     if (folder.empty()) {
         reading.refusal = "no reading";
         return reading;
     }
-    if (folder.size() > 3 && folder.back() == L'\\')
+    if (folder.size() > at.root.size() && folder.back() == L'\\')
         folder.pop_back();
     std::wstring const file = folder + (folder.back() == L'\\' ? L"" : L"\\") + L"quenby.exe";
-    if (is_device(joined) || is_device(folder))
+    auto const names = names_of(folder);
+    if (is_device(launcher_folder + text) ||
+        (!names.empty() && is_device(launcher_folder + names.back())))
         reading.refusal = "a DOS device";
-    else if (folder.compare(0, 3, L"C:\\") != 0 || holds_refused_character(folder.substr(3)))
+    else if (!within(folder, at.root))
+        reading.refusal = "above the launcher's root";
+    else if (holds_refused_character(folder.substr(at.root.size())))
         reading.refusal = "a character Windows refuses in a name";
     else if (full_path(folder) != folder || full_path(file) != file)
         reading.refusal = "read again as another folder"; // ".", "..", a dot or a blank
-    else if (folder.size() > 258)
-        reading.refusal = "longer than SetCurrentDirectory takes"; // MAX_PATH - 2
+    else if (file.size() >= MAX_PATH)
+        reading.refusal = "a game path the shell refuses"; // with "\\?\" too, under Wine
     return reading;
+}
+
+// Whether the shell takes `file` as written. Replayed under Wine 8,
+// ShellExecuteExW refused every program path of 260 units or more, with
+// "\\?\" or without, and under "\\?\" started C:\G\v2\x64r\quenby.exe for
+// "\\?\C:\G\v2.\x64r\quenby.exe": a name's trailing dot goes there too.
+bool shell_takes(const std::wstring& file)
+{
+    if (file.size() >= MAX_PATH)
+        return false;
+    if (file.compare(0, 4, LR"(\\?\)") != 0)
+        return true;
+    auto const names = names_of(file);
+    return std::none_of(names.begin(), names.end(),
+                        [](const std::wstring& name) { return name.back() == L'.'; });
+}
+
+// Without "\\?\": the launcher gives the prefix only where the plain form
+// names another thing, so the folder it names is the plain one.
+std::wstring plain(const std::wstring& path)
+{
+    return path.compare(0, 4, LR"(\\?\)") == 0 ? path.substr(4) : path;
 }
 
 // Where the launcher refuses a folder Windows would enter: each refusal
 // stricter than Windows, and why it is kept.
 struct allowance {
     const char* name;
-    bool (*applies)(const std::wstring& text);
+    bool (*applies)(const launcher_at& at, const std::wstring& text);
 };
 
 const allowance allowances[] = {
@@ -120,7 +211,7 @@ const allowance allowances[] = {
     // rule for every name and every Windows (Windows 11 no longer reads full
     // paths as devices at all: "broken" rows).
     {"a device inside the path",
-     [](const std::wstring& text) {
+     [](const launcher_at&, const std::wstring& text) {
          for (std::size_t i = 1; i < text.size(); ++i)
              if (is_separator(text[i]) && is_device(launcher_folder + text.substr(0, i)))
                  return true;
@@ -129,7 +220,7 @@ const allowance allowances[] = {
     // Microsoft's naming page lists COM¹ to LPT³ among the devices; Wine 8
     // does not know them.
     {"a device with a superscript digit",
-     [](const std::wstring& text) {
+     [](const launcher_at&, const std::wstring& text) {
          for (std::wstring name : names_of(text)) {
              name = name.substr(0, name.find_first_of(L".:"));
              name.erase(name.find_last_not_of(L' ') + 1);
@@ -144,7 +235,7 @@ const allowance allowances[] = {
     // A name a later ".." takes away still says the text was not meant as a
     // folder (a quote made Wine's shell start another program).
     {"a refused character in a name .. takes away",
-     [](const std::wstring& text) {
+     [](const launcher_at&, const std::wstring& text) {
          auto const names = names_of(text);
          return std::any_of(names.begin(), names.end(),
                             [](const std::wstring& name) { return holds_refused_character(name); });
@@ -154,7 +245,7 @@ const allowance allowances[] = {
     // ".." takes it away again ("...\.." is the folder itself). The launcher
     // refuses it as it refuses a refused character there.
     {"an inner ... that a later .. takes away",
-     [](const std::wstring& text) {
+     [](const launcher_at&, const std::wstring& text) {
          for (std::size_t at = text.find(L"..."); at != std::wstring::npos;
               at = text.find(L"...", at + 1))
              if ((at == 0 || is_separator(text[at - 1])) && at + 3 < text.size() &&
@@ -166,21 +257,23 @@ const allowance allowances[] = {
     // leaves last; the launcher reads that name as the inner name it was
     // ("a \.\" is the folder "a "), and gives nothing.
     {"a name before a final . or .. ending in a dot or a blank",
-     [](const std::wstring& text) {
+     [](const launcher_at& at, const std::wstring& text) {
          auto const names = names_of(text);
          return !text.empty() && !is_separator(text.back()) &&
                 (names.back() == L"." || names.back() == L"..") &&
-                read_as_windows_does(text + L"\\").refusal;
+                read_as_windows_does(at, text + L"\\").refusal;
      }},
 };
 
 // What the judge found over a run.
 struct tally {
-    static constexpr int families = 3;
+    static constexpr int families = 5;
     static constexpr const char* family[families] = {
         "starts another folder than Windows reads",
         "starts a folder Windows cannot start a game in",
         "gives nothing where Windows reads a folder it can start a game in",
+        "hands the shell a game path it does not take as written",
+        "hands the game another application name, or says otherwise",
     };
     long texts = 0;
     long found[families] = {};
@@ -193,26 +286,59 @@ std::string shown(const std::wstring& text)
     return "\"" + launcher::path_to_utf8(std::u16string(text.begin(), text.end())) + "\"";
 }
 
-// Asks Windows and game_paths about one text and tallies what disagrees;
-// `origin` says where the text came from.
-void judge(const std::wstring& text, const std::string& origin, tally& tally)
+// A command line holding `build` and `application`, and Windows' split of it.
+struct command {
+    std::wstring build, application;
+    std::u16string line;
+    std::vector<std::wstring> words;
+};
+
+command command_for(std::wstring build, std::wstring application)
+{
+    std::wstring const line = L"--build " + as_word(build) + L" --application " +
+                              as_word(application);
+    return {std::move(build), std::move(application), std::u16string(line.begin(), line.end()),
+            words_of(L"launcher.exe " + line)};
+}
+
+// Runs the launcher at `at` on the command line, asks Windows about the
+// same line and tallies what disagrees; `origin` says where the texts came
+// from.
+void judge(const launcher_at& at, const command& c, const std::string& origin, tally& tally)
 {
     ++tally.texts;
-    auto const game = launcher::game_paths(
-        launcher_path, launcher::path_to_utf8(std::u16string(text.begin(), text.end())));
-    windows_reading const windows = read_as_windows_does(text);
+    auto const& words = c.words;
+    std::wstring const text = words.size() == 5 ? words[2] : L"";
+    std::wstring const name = words.size() == 5 ? words[4] : L"";
+
+    fake_system os;
+    os.module_path = at.module_path;
+    std::ostringstream out;
+    launcher::run(launcher::make_arguments("launcher.exe", c.line), os.services(), out);
+
+    windows_reading const windows = read_as_windows_does(at, text);
+    bool const started = os.starts.size() == 1;
+    std::wstring const file = started ? wide(os.starts[0].file) : L"";
+    std::wstring const folder = started ? wide(os.starts[0].directory) : L"";
     int family = -1;
-    if (game) {
-        std::wstring const folder = launcher::path_to_wide(game->working_directory);
-        std::wstring const file = launcher::path_to_wide(game->executable);
-        if (folder != windows.folder ||
+    if (started) {
+        auto const game_words = words_of(L"quenby.exe" + wide(os.starts[0].parameters));
+        if (plain(folder) != windows.folder ||
             file != folder + (folder.back() == L'\\' ? L"" : L"\\") + L"quenby.exe")
             family = 0;
         else if (windows.refusal)
             family = 1;
+        else if (!shell_takes(file))
+            family = 3;
+        else if (game_words != std::vector<std::wstring>{L"quenby.exe", L"--application", name} ||
+                 !out.str().empty())
+            family = 4;
+    } else if (words.size() != 5 || os.starts.size() > 1 ||
+               out.str() != "ERROR: Failed to start the game\n") {
+        family = 4;
     } else if (!windows.refusal) {
         auto const allowed = std::find_if(std::begin(allowances), std::end(allowances),
-                                          [&](const allowance& a) { return a.applies(text); });
+                                          [&](const allowance& a) { return a.applies(at, text); });
         if (allowed == std::end(allowances))
             family = 2;
         else
@@ -221,9 +347,11 @@ void judge(const std::wstring& text, const std::string& origin, tally& tally)
     if (family < 0)
         return;
     if (tally.found[family]++ < 5)
-        tally.examples[family] += "\n  " + origin + ": --build " + shown(text) + ": " +
-                                  (game ? game->working_directory : "nothing") +
-                                  ", Windows: " + launcher::from_wide(windows.folder) +
+        tally.examples[family] += "\n  " + origin + ", " + at.name + ": --build " + shown(c.build) +
+                                  " --application " + shown(c.application) + ": " +
+                                  (started ? os.starts[0].directory : "nothing") + ", Windows: " +
+                                  launcher::path_to_utf8(std::u16string(windows.folder.begin(),
+                                                                        windows.folder.end())) +
                                   (windows.refusal ? std::string(" (") + windows.refusal + ")"
                                                    : "");
 }
@@ -402,42 +530,78 @@ TEST(WindowsReading, AgreesOnWinesConformanceRows)
         if (row.device != unsaid) {
             EXPECT_TRUE(device == (row.device != no) || (row.device == from_windows_8 && !device));
         }
-        judge(row.text, "row", tally);
+        auto const line = command_for(row.text, L"demo.app.json");
+        for (const launcher_at& at : launchers)
+            judge(at, line, "row", tally);
     }
     expect_agreement(tally);
 }
 
-// Random texts over dots, blanks, both separators, ":", "?", letters and
-// device names, with names from one letter to 125: each run draws the same
-// texts from its seed (WINDOWS_READING_SEED to draw others), and prints the
-// seed with the first texts where the launcher and Windows disagree.
-TEST(WindowsReading, AgreesOnRandomTexts)
+// Random texts over dots, blanks, both separators, ":", "?", a quote,
+// letters, device names, unpaired surrogates, characters that look like a
+// dot, a separator, a colon or a blank and are none, and names long enough
+// that the game's path crosses 260 units: each run draws the same texts
+// from its seed (WINDOWS_READING_SEED to draw others), gives each to
+// --build, with another to --application, under every launcher path, and
+// prints the seed with the first texts where the launcher and Windows
+// disagree.
+TEST(WindowsReading, AgreesOnRandomCommandLines)
 {
-    const std::wstring long_name(125, L'L');
     const std::wstring pieces[] = {
-        L".",   L".",    L"..",        L" ",       L" ",      L"\\",      L"\\",
-        L"/",   L":",    L"?",         L"a",       L"b",      L"x64r",    L"nul",
-        L"CON", L"lpt1", L"com\u00B2", L"aux.txt", L"CONIN$", L"Release", long_name};
+        L".", L".", L"..", L" ", L" ", L"\\", L"\\", L"/", L":", L"?", L"\"", L"a", L"b", L"x64r",
+        L"nul", L"CON", L"lpt1", L"com\u00B2", L"aux.txt", L"CONIN$", L"Release",
+        // Climbs, that reach above the launcher's root now and then.
+        L"..\\", L"../..\\",
+        // Unpaired surrogates, a low one before a high one, and a valid pair.
+        L"\xD800", L"\xDC00", L"\xDBFF", L"\xDC00\xD800", L"\xD83C\xDFAE",
+        // Fullwidth and other look-alikes: names to Windows, like any letter.
+        L"\uFF0E", L"\u2024", L"\uFF3C", L"\uFF0F", L"\u2215", L"\uFF1A", L"\u00A0", L"\u3000",
+        L"\uFF23\uFF2F\uFF2E", L"\u0421ON", L"NUL\u200B",
+        L"", // a long name, of 100 to 259 units, drawn below
+    };
     char const* const chosen = std::getenv("WINDOWS_READING_SEED");
     std::uint32_t const seed = chosen
                                    ? static_cast<std::uint32_t>(std::strtoul(chosen, nullptr, 10))
-                                   : 20261208;
+                                   : 20261209;
     std::mt19937 random(seed);
-    tally tally;
-    auto const started = std::chrono::steady_clock::now();
-    for (int i = 0; i < 100000; ++i) {
+    auto const draw = [&](std::uint32_t most) {
         std::wstring text;
-        for (auto n = 1 + random() % 10; n > 0; --n)
-            text += pieces[random() % std::size(pieces)];
-        judge(text, "seed " + std::to_string(seed) + ", text " + std::to_string(i), tally);
+        for (auto n = 1 + random() % most; n > 0; --n) {
+            std::wstring const& piece = pieces[random() % std::size(pieces)];
+            text += piece.empty() ? std::wstring(100 + random() % 160, L'L') : piece;
+        }
+        return text;
+    };
+    constexpr std::size_t texts = 100000;
+    std::vector<command> lines;
+    lines.reserve(texts);
+    for (std::size_t i = 0; i < texts; ++i) {
+        std::wstring build = draw(10);
+        lines.push_back(command_for(std::move(build), draw(4)));
     }
-    std::chrono::duration<double> const took = std::chrono::steady_clock::now() - started;
-    std::printf("%ld texts from seed %u in %.1f s; %ld, %ld and %ld disagree; allowed:",
-                tally.texts, seed, took.count(), tally.found[0], tally.found[1], tally.found[2]);
-    for (std::size_t i = 0; i < std::size(allowances); ++i)
-        std::printf(" %ld %s%s", tally.allowed[i], allowances[i].name,
-                    i + 1 < std::size(allowances) ? "," : "\n");
-    expect_agreement(tally);
+    bool agreed = true;
+    for (const launcher_at& at : launchers) {
+        tally tally;
+        auto const started = std::chrono::steady_clock::now();
+        for (std::size_t i = 0; i < texts; ++i)
+            judge(at, lines[i], "seed " + std::to_string(seed) + ", text " + std::to_string(i),
+                  tally);
+        std::chrono::duration<double> const took = std::chrono::steady_clock::now() - started;
+        std::printf("%s: %ld command lines from seed %u in %.1f s; disagree:", at.name, tally.texts,
+                    seed, took.count());
+        for (int family = 0; family < tally::families; ++family)
+            std::printf(" %ld%s", tally.found[family], family + 1 < tally::families ? "," : ";");
+        std::printf(" allowed:");
+        for (std::size_t i = 0; i < std::size(allowances); ++i)
+            std::printf(" %ld%s", tally.allowed[i], i + 1 < std::size(allowances) ? "," : "\n");
+        SCOPED_TRACE(at.name);
+        expect_agreement(tally);
+        agreed = agreed && std::all_of(std::begin(tally.found), std::end(tally.found),
+                                       [](long found) { return found == 0; });
+    }
+    if (!agreed)
+        std::printf("families: 1 %s; 2 %s; 3 %s; 4 %s; 5 %s\n", tally::family[0], tally::family[1],
+                    tally::family[2], tally::family[3], tally::family[4]);
 }
 
 } // namespace

@@ -44,7 +44,10 @@ std::optional<game_location> game_paths(std::u16string_view module_path, std::st
         return std::nullopt;
     windows_path executable = std::move(folder);
     executable.components.emplace_back(game_file_name);
-    return game_location{written_for_windows(executable, max_path), std::move(*working_directory)};
+    auto file = written_as_game_file(executable);
+    if (!file)
+        return std::nullopt;
+    return game_location{std::move(*file), std::move(*working_directory)};
 }
 
 std::optional<game_location> locate_game(const boost::program_options::variables_map& options,

@@ -38,12 +38,14 @@ struct game_location {
 // names the same folder whatever form the launcher's path has; the
 // launcher's own folder is kept as on disk. A "\\?\" launcher path loses its
 // prefix where the plain form names the same thing. Nothing where no folder
-// Windows can enter would come of it: a launcher path without a root, a name
-// of `build` holding a character Windows refuses or naming a DOS device, a
-// working folder whose last name is one or ends in a dot or a blank, one
-// that Windows would read again as another (a name ending in a dot, without
-// "\\?\"), or one longer than SetCurrentDirectory takes. How each step
-// reads a path, and Windows' limits: windows_path.hpp.
+// Windows can enter would come of it, or where the shell would read the
+// request as another: a launcher path without a root, a name of `build`
+// holding a character Windows refuses or naming a DOS device, a ".." above
+// the drive of a "\\.\C:\" launcher path, a working folder whose last name
+// is a device or ends in a dot or a blank, or with any name ending in a dot
+// (read again as another, with "\\?\" or without), or a game path of 260
+// units or more, which the shell refuses. How each step reads a path, and
+// Windows' limits: windows_path.hpp.
 [[nodiscard]] std::optional<game_location> game_paths(std::u16string_view module_path,
                                                       std::string_view build);
 

@@ -31,7 +31,7 @@ struct system_services {
     // The launcher's own executable as UTF-16. Throws when it cannot be read.
     std::function<std::u16string()> module_path;
 
-    // What is at a path (UTF-8, as Windows writes it), as
+    // What is at a path (WTF-8, as Windows writes it), as
     // boost::filesystem::status (the throwing form) tells.
     std::function<boost::filesystem::file_status(const std::string& path)> status;
 
@@ -39,7 +39,7 @@ struct system_services {
     std::function<machine_report()> machine;
 
     // Asks the shell to start `file` with `parameters` in `directory` (all
-    // UTF-8) and does not wait. True when the shell accepted.
+    // WTF-8, see core/text/utf16.hpp) and does not wait. True when the shell accepted.
     std::function<bool(const std::string& file, const std::string& parameters,
                        const std::string& directory)>
         start;

@@ -84,19 +84,18 @@ windows_path parse_windows_path(std::string_view text)
 
     auto& parts = path.components;
     if (unc) {
-        // Server and share are the root of a UNC path.
+        // Server and share are the root of a UNC path. "\\.\C:" looks like
+        // one but is a drive in the device namespace, whose root is "\\.\":
+        // GetFullPathNameW reads "\\.\C:\Q\..\..\x" as "\\.\x".
         std::size_t const taken = std::min<std::size_t>(parts.size(), 2);
+        path.above_root = !verbatim && taken > 0 && parts[0] == ".";
         path.root = "\\";
         for (std::size_t i = 0; i < taken; ++i)
             path.root += "\\" + parts[i];
         parts.erase(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(taken));
-        if (verbatim)
-            path.verbatim_root = R"(\\?\UNC)" + path.root.substr(1);
     } else if (!parts.empty() && is_drive(parts[0]) && text.size() > 2 && is_separator(text[2])) {
         path.root = parts[0] + "\\";
         parts.erase(parts.begin());
-        if (verbatim)
-            path.verbatim_root = R"(\\?\)" + path.root;
     } else if (verbatim) {
         // A volume's name, or a device of the object manager's namespace:
         // "\\?\GLOBALROOT\Device\HarddiskVolume1" is a volume (Microsoft,
@@ -111,7 +110,6 @@ windows_path parse_windows_path(std::string_view text)
             path.root += "\\" + parts[i];
         if (taken == 0)
             path.root += "\\";
-        path.verbatim_root = path.root;
         parts.erase(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(taken));
     } else if (rooted) {
         path.root = "\\";
@@ -138,6 +136,8 @@ bool append_as_windows_reads(windows_path& path, std::string_view relative)
         if (names[i] == "..") {
             if (!path.components.empty())
                 path.components.pop_back();
+            else if (path.above_root)
+                return false; // into the device namespace, which holds no game
             continue;
         }
         if (names[i] == ".")
@@ -156,16 +156,14 @@ bool append_as_windows_reads(windows_path& path, std::string_view relative)
 // A "\\?\" path reaches the file system as written: "." and ".." are
 // refused there, and trailing dots and blanks are part of the name (Wine's
 // dlls/ntdll/tests/path.c, test_nt_names; dlls/kernel32/tests/file.c,
-// test_GetFileAttributesExW).
-std::string written_for_windows(const windows_path& path, std::size_t limit)
+// test_GetFileAttributesExW). Without it only an inner name's trailing dot
+// and a last name's trailing dots and blanks read otherwise (path.c,
+// RtlGetFullPathName_U: "c:/test.. /file" is "c:\test.. \file"), and the
+// launcher hands out neither, so the plain form always names the same
+// thing. The prefix would only lengthen the path, past what the shell takes.
+std::string written_for_windows(const windows_path& path)
 {
-    std::string const plain = compose(path.root, path.components);
-    bool const same = path_to_utf16(plain).size() < limit &&
-                      std::none_of(
-                          path.components.begin(), path.components.end(),
-                          [](const std::string& name) { return ends_in_dot_or_blank(name); });
-    return same || path.verbatim_root.empty() ? plain
-                                              : compose(path.verbatim_root, path.components);
+    return compose(path.root, path.components);
 }
 
 // The working folder's last name may come from the launcher's own path
@@ -177,26 +175,31 @@ std::string written_for_windows(const windows_path& path, std::size_t limit)
 // (path.c, RtlGetFullPathName_U: "c:/test     " is "c:\test"), while the
 // game's path keeps them inside it, so the two would name different folders.
 // With "\\?\" the name would be taken as written, but that the shell starts
-// a game in such a folder is shown nowhere, so it gets none. Wine, given a
-// working folder of more than max_working_folder units with "\\?\", started
-// the game in C:\windows. The shell does not say when it cannot enter a
-// folder, so it must not get one.
-// Nor must it get a folder that Windows reads as another once more: without
-// "\\?\" an inner name loses a trailing dot each time the path is read
-// (path.c: "c:/test./file" is "c:\test\file"), so "v2..\x64r" gives
-// "C:\Q\v2.\x64r", which the shell reads as "C:\Q\v2\x64r", and the game
-// would get a program path naming a folder "v2." that is not there.
+// a game in such a folder is shown nowhere, so it gets none. The shell does
+// not say when it cannot enter a folder, so it must not get one.
+// Nor must it get a folder that it reads as another: without "\\?\" an
+// inner name loses a trailing dot each time the path is read (path.c:
+// "c:/test./file" is "c:\test\file"), so "v2..\x64r" gives "C:\Q\v2.\x64r",
+// which the shell reads as "C:\Q\v2\x64r", and the game would get a program
+// path naming a folder "v2." that is not there. With "\\?\" Wine's shell
+// strips the dot all the same: given "\\?\C:\G\v2.\x64r\quenby.exe" it
+// started C:\G\v2\x64r\quenby.exe where there was one, and found nothing
+// where not. An inner name ending in a blank it started as written.
 std::optional<std::string> written_as_working_folder(const windows_path& folder)
 {
     auto const& names = folder.components;
     if (!names.empty() && (is_dos_device(names.back()) || ends_in_dot_or_blank(names.back())))
         return std::nullopt;
-    std::string text = written_for_windows(folder, max_working_folder + 1);
-    if (path_to_utf16(text).size() > max_working_folder)
-        return std::nullopt;
-    if (!begins_with(text, R"(\\?\)") &&
-        std::any_of(names.begin(), names.end(),
+    if (std::any_of(names.begin(), names.end(),
                     [](const std::string& name) { return !name.empty() && name.back() == '.'; }))
+        return std::nullopt;
+    return written_for_windows(folder);
+}
+
+std::optional<std::string> written_as_game_file(const windows_path& file)
+{
+    std::string text = written_for_windows(file);
+    if (path_to_utf16(text).size() >= max_path)
         return std::nullopt;
     return text;
 }
