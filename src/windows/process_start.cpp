@@ -71,8 +71,8 @@ __attribute__((no_stack_protector)) random_generator system_random_generator()
 {
     for (const wchar_t* dll : {L"cryptbase.dll", L"advapi32.dll"}) {
         if (HMODULE const module = launcher::platform::load_from_system32(dll))
-            if (auto const generator = launcher::platform::find_procedure<random_generator>(
-                    module, "SystemFunction036"))
+            if (auto const generator =
+                    launcher::platform::find_procedure<random_generator>(module, "SystemFunction036"))
                 return generator;
     }
     return nullptr;

@@ -11,9 +11,8 @@ BOOL WINAPI system_shell_execute(SHELLEXECUTEINFOW* request)
     // shell32 stays loaded, as an import would: the shell may leave work of
     // its own behind in the process.
     HMODULE const shell32 = load_from_system32(L"shell32.dll");
-    auto const execute = shell32 ? find_procedure<BOOL(WINAPI*)(SHELLEXECUTEINFOW*)>(
-                                       shell32, "ShellExecuteExW")
-                                 : nullptr;
+    auto const execute =
+        shell32 ? find_procedure<BOOL(WINAPI*)(SHELLEXECUTEINFOW*)>(shell32, "ShellExecuteExW") : nullptr;
     if (!execute)
         return FALSE;
     return execute(request);

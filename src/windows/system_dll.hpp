@@ -14,12 +14,10 @@ namespace launcher::platform {
 template <typename Procedure>
 [[nodiscard]] Procedure find_procedure(HMODULE module, const char* name) noexcept
 {
-    static_assert(std::is_pointer_v<Procedure> &&
-                      std::is_function_v<std::remove_pointer_t<Procedure>>,
+    static_assert(std::is_pointer_v<Procedure> && std::is_function_v<std::remove_pointer_t<Procedure>>,
                   "a procedure is found as a pointer to a function");
     using any_procedure = void (*)();
-    return reinterpret_cast<Procedure>(
-        reinterpret_cast<any_procedure>(GetProcAddress(module, name)));
+    return reinterpret_cast<Procedure>(reinterpret_cast<any_procedure>(GetProcAddress(module, name)));
 }
 
 // SetDefaultDllDirectories, or null on a Windows 7 or Vista without
