@@ -22,8 +22,8 @@
 #include <vector>
 
 // Windows itself judges the whole launcher: a command line with --build and
-// --application, split by the launcher's own conversion and split, run
-// against a fake system that records the start request, under launcher
+// --application, taken through the launcher's own conversion and split and
+// run against a fake system that records the start request, under launcher
 // paths of every form. Windows' own split of the same line
 // (CommandLineToArgvW) gives the words, and GetFullPathNameW and
 // RtlIsDosDeviceName_U read the launcher's folder joined with --build's
@@ -191,8 +191,9 @@ bool shell_takes(const std::wstring& file)
                         [](const std::wstring& name) { return name.back() == L'.'; });
 }
 
-// Without "\\?\": the launcher gives the prefix only where the plain form
-// names another thing, so the folder it names is the plain one.
+// Without "\\?\": a prefixed folder is compared as the plain one, which it
+// names where no name ends in a dot; shell_takes judges the
+// form.
 std::wstring plain(const std::wstring& path)
 {
     return path.compare(0, 4, LR"(\\?\)") == 0 ? path.substr(4) : path;
