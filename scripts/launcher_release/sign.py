@@ -459,8 +459,17 @@ def verify_signed(r):
     s.signed_exe, why = folder.read_file(s.signed_fd, "launcher.exe")
     if why:
         raise Refusal(f"osslsigncode wrote no signed file of its own in {s.work} ({why})")
-    _, carried = tools.authenticode_signature(s.signed_exe)
-    tools.check_chain(o.ca_file, tools.Held(tools.pem(carried)), s.signer_pem, s.crls,
+    # Whoever signed it, not whoever was meant to: a token may hold more
+    # than one key, and the chain is checked for the certificate the
+    # signature names (as scripts/verify checks it).
+    try:
+        signer, carried = tools.authenticode_signature(s.signed_exe)
+    except (ValueError, KeyError, StopIteration, IndexError):
+        raise Refusal(f"cannot read the signer of the signed file in {s.work}") from None
+    if signer != s.certificate:
+        raise Refusal(f"the signed file is signed by {tools.subject(signer)}, not by the certificate in "
+                      f"{s.signer_file} ({s.subject})")
+    tools.check_chain(o.ca_file, tools.Held(tools.pem(carried)), tools.Held(tools.pem([signer])), s.crls,
                       "the chain the signed file carries")
     s.state = f"signed by {s.subject}"
     if s.timestamp:

@@ -198,32 +198,48 @@ def test_work_folder_swapped_before_a_tool(row, release, pki, their_library, mon
     assert sha256(release.tmp / "stripped.exe") == built
 
 
-def stray(signed):
+def stray(signed, pki):
     (signed / "version.dll").write_bytes(b"MZ")
 
 
-def changed(signed):
+def changed(signed, pki):
     data = bytearray((signed / "launcher.exe").read_bytes())
     data[0x500] ^= 1
     (signed / "launcher.exe").write_bytes(data)
 
 
-# row: what is found in the signed folder when it is read back, before the
-# exchange (written there before the last tool runs), and the wording
-READ_BACK = {"stray-file": (stray, "the signed release in"),
-             "changed-launcher": (changed, "the signed release's launcher.exe in")}
+def signed_by_another(signed, pki):
+    """What a token with a second key, or a key file that is not the
+    certificate's, signs with: another signer the same root vouches for."""
+    exe = signed / "launcher.exe"
+    sh("osslsigncode", "remove-signature", "-in", exe, "-out", signed / "stripped")
+    exe.unlink()
+    sh("osslsigncode", "sign", "-pkcs12", pki.token_p12, "-readpass", pki.password, "-h", "sha256", "-ts",
+       pki.tsa_url, "-in", signed / "stripped", "-out", exe)
+    (signed / "stripped").unlink()
+
+
+# row: the tool before whose run the signed folder is found changed (what
+# is read back before the exchange: written before the last tool runs;
+# what a tool signed: before it is verified), the change, and the wording
+READ_BACK = {"stray-file": ("openssl ts", stray, "the signed release in"),
+             "changed-launcher": ("openssl ts", changed, "the signed release's launcher.exe in"),
+             "another-signer": ("osslsigncode verify", signed_by_another,
+                                "the signed file is signed by CN = Throwaway token signer, O = Throwaway Studio, "
+                                "not by the certificate in")}
 
 
 @pytest.mark.parametrize("row", READ_BACK)
 def test_signed_folder_read_back(row, release, pki, monkeypatch, capsys):
-    change, wording = READ_BACK[row]
+    tool, change, wording = READ_BACK[row]
     before = state(release.dir)
 
     def meddle(args):
-        if tuple(args[:2]) == ("openssl", "ts"):
+        if " ".join(args[:2]) == tool:
             [work] = release.tmp.glob(".rel.signing-*")
-            change(work / "signed")
-    status = in_process(monkeypatch, "sign", *sign_args(release.dir, pki, anchor=release.sums), before_tool=meddle)
+            change(work / "signed", pki)
+    status = in_process(monkeypatch, "sign", *sign_args(release.dir, pki, "--crl-file", pki.crl, anchor=release.sums),
+                        before_tool=meddle)
     one_line(subprocess.CompletedProcess([], status, "", capsys.readouterr().err), wording)
     assert state(release.dir) == before
 
