@@ -69,6 +69,16 @@ class Held:
         return b"".join(chunks)
 
 
+class Given(Held):
+    """A caller's file (a key, a password, a CA file), held as the bytes
+    read once from GIVEN, its name, which refusals show: a tool given the
+    name would read whatever another user put under it by then."""
+
+    def __init__(self, given, data=None):
+        super().__init__(contents(given) if data is None else data, os.path.basename(given))
+        self.given = given
+
+
 def first(pattern, text, default=""):
     match = re.search(pattern, text, re.M)
     return match.group(0) if match else default
@@ -109,15 +119,15 @@ def gather_crls(paths):
     return b"".join(out)
 
 
-def check_chain(ca_file, untrusted, certificate, crls, what):
-    """CERTIFICATE's chain (UNTRUSTED: Held PEM of its chain) against CA_FILE
-    and, every certificate of it (-crl_check_all: -crl_check looks at the
-    signer's alone), the Held CRLS (or None)."""
+def check_chain(ca, untrusted, certificate, crls, what):
+    """CERTIFICATE's chain (UNTRUSTED: Held PEM of its chain) against CA (a
+    Given CA file) and, every certificate of it (-crl_check_all: -crl_check
+    looks at the signer's alone), the Held CRLS (or None)."""
     crl = ["-crl_check_all", "-CRLfile", crls.path] if crls else []
     # -nameopt: OpenSSL 3.2 and later print names as CN=x, earlier ones as
     # CN = x, the form the other lines use.
-    status, log = run("openssl", "verify", "-nameopt", "oneline", "-CAfile", ca_file, "-untrusted", untrusted.path,
-                      *crl, certificate.path, files=[f for f in (untrusted, crls, certificate) if f])
+    status, log = run("openssl", "verify", "-nameopt", "oneline", "-CAfile", ca.path, "-untrusted", untrusted.path,
+                      *crl, certificate.path, files=[f for f in (ca, untrusted, crls, certificate) if f])
     if status == 0:
         return
     # openssl verify names the certificate on the line before its error.
@@ -126,7 +136,7 @@ def check_chain(ca_file, untrusted, certificate, crls, what):
         raise Refusal(f"the certificate of {revoked.group(1)} is revoked: a CRL given with --crl-file lists it")
     hint = " (give the CRL of every certificate in the chain with --crl-file)" \
         if "unable to get certificate CRL" in log else ""
-    raise Refusal(f"{what} does not verify against {ca_file}: {first(r'error .*', log)}{hint}")
+    raise Refusal(f"{what} does not verify against {ca.given}: {first(r'error .*', log)}{hint}")
 
 
 def authenticode_failure(log):
@@ -145,12 +155,12 @@ def primary_report(log):
                                  stamped=bool(re.search(r"^Timestamp Server Signature verification: ok", text, re.M)))
 
 
-def check_p7s_time_stamp(p7s, tsr, ca_file, at=()):
-    """The time stamp TSR (Held) on the signature P7S (Held)."""
-    status, log = run("openssl", "ts", "-verify", "-data", p7s.path, "-in", tsr.path, "-CAfile", ca_file,
-                      *(["-attime", *at] if at else []), files=[p7s, tsr])
+def check_p7s_time_stamp(p7s, tsr, ca, at=()):
+    """The time stamp TSR (Held) on the signature P7S (Held), against CA (Given)."""
+    status, log = run("openssl", "ts", "-verify", "-data", p7s.path, "-in", tsr.path, "-CAfile", ca.path,
+                      *(["-attime", *at] if at else []), files=[p7s, tsr, ca])
     if status != 0:
-        raise Refusal(f"the time stamp of SHA256SUMS.p7s does not verify against {ca_file}: "
+        raise Refusal(f"the time stamp of SHA256SUMS.p7s does not verify against {ca.given}: "
                       + first(r"(?i).*(error|fail).*", log))
 
 

@@ -42,6 +42,8 @@ REFUSED = {
     "missing-p12": (["--pkcs12", "{dir}/missing.p12", "--password-file", "password"] + NO_TS,
                     "cannot read the certificate file"),
     "expired": (p12("expired") + ["--timestamp", "{tsa}"], "has expired"),
+    # Read once, held for the tools: a file that cannot be read is said so.
+    "missing-ca-file": (P12 + ["--ca-file", "{dir}/missing.crt"] + NO_TS, "cannot read the CA file {dir}/missing.crt"),
     "no-password-file": (["--pkcs12", "valid.p12"] + NO_TS, "needs --password-file"),
     "no-timestamp-option": (P12, "needs --timestamp URL or --no-timestamp"),
     "revoked-intermediate": (p12("under_revoked") + ["--ca-file", "ca.crt", "--crl-file", "crl.pem", "--crl-file",
@@ -80,6 +82,7 @@ def test_release_refused_before_the_build(row, clone, caches, pki, tmp_path):
     names = {"module": pki.module, "uri": pki.uri, "tsa": pki.tsa_url, "dir": pki.dir,
              "sha256": caches["pins"]["sha256"]}
     args = [a.format(**names) for a in args]
+    wording = wording.replace("{dir}", str(pki.dir)) if isinstance(wording, str) else wording
     if isinstance(wording, re.Pattern):
         wording = re.compile(wording.pattern.replace("{dir}", re.escape(str(pki.dir)))
                              .replace("{sha256}", names["sha256"]))

@@ -6,6 +6,7 @@ their own. scripts/release touches only work folders of its own."""
 import contextlib
 import fcntl
 import os
+import pathlib
 import pwd
 import shutil
 import subprocess
@@ -153,13 +154,56 @@ def their_library(tmp_path_factory):
 # signer's where an output goes, and an engine configuration that loads
 # their library, beside links back into the real one. (Run here, in this
 # process, to act at the moment each tool starts.)
+# The caller-* rows: before the first tool runs, what the caller named
+# (key, password or PIN, chain, CA files) is replaced by another signer's
+# key, its password, a wrong PIN, and another root, which must change
+# nothing: the tools get the bytes that were read and checked.
 SWAPPED_BEFORE = {"engine": ("openssl", "pkeyutl"), "authenticode": ("osslsigncode", "sign"),
                   "authenticode-verify": ("osslsigncode", "verify"), "cms": ("openssl", "cms"),
-                  "time-stamp": ("openssl", "ts")}
+                  "time-stamp": ("openssl", "ts"), "caller-pkcs12": ("openssl",), "caller-token": ("openssl",)}
+
+
+def callers_files(release, pki, row):
+    """The caller's copies of the key's files and CA files, their key
+    arguments, and what swaps them all for others."""
+    keys = release.tmp / "keys"
+    keys.mkdir()
+    names = {"ca.crt": pki.ca, "tsa-ca.crt": pki.ca, "password": pki.password, "valid.p12": pki.valid_p12,
+             "token-chain.pem": pki.token_chain, "pin": pki.pin}
+    for name, source in names.items():
+        shutil.copy(source, keys / name)
+    (keys / "other-password").write_text("another password\n")
+    sh("openssl", "pkcs12", "-export", "-inkey", pki.key["token"], "-in", pki.token, "-certfile", pki.ca,
+       "-passout", f"file:{keys / 'other-password'}", "-out", keys / "other.p12")
+    others = {"ca.crt": pki.other, "tsa-ca.crt": pki.other, "password": keys / "other-password",
+              "valid.p12": keys / "other.p12", "token-chain.pem": pki.valid, "pin": pki.wrong_pin}
+    key = (["--pkcs12", keys / "valid.p12", "--password-file", keys / "password"] if row == "caller-pkcs12" else
+           ["--pkcs11-module", pki.module, "--pkcs11-key", pki.uri, "--certs", keys / "token-chain.pem",
+            "--pin-file", keys / "pin"])
+
+    def swap():
+        for name, source in others.items():
+            (keys / name).write_bytes(pathlib.Path(source).read_bytes())
+    return key + ["--tsa-ca-file", keys / "tsa-ca.crt"], ["--ca-file", keys / "ca.crt"], swap
 
 
 @pytest.mark.parametrize("row", SWAPPED_BEFORE)
 def test_work_folder_swapped_before_a_tool(row, release, pki, their_library, monkeypatch, capsys):
+    if row.startswith("caller-"):
+        key, ca, swap_files = callers_files(release, pki, row)
+        swapped = []
+
+        def swap_callers(args):
+            if not swapped:
+                swapped.append(args)
+                swap_files()
+        status = in_process(monkeypatch, "sign", *sign_args(release.dir, pki, "--crl-file", pki.crl, *ca,
+                                                             anchor=release.sums, key=key), before_tool=swap_callers)
+        assert status == 0 and swapped, capsys.readouterr().err
+        signer = pki.valid if row == "caller-pkcs12" else pki.token
+        checked = verify(release.dir, pki, signer, "--crl-file", pki.crl)
+        assert checked.returncode == 0, checked.stderr
+        return
     victim, moved = release.tmp / "victim", release.tmp / "moved"
     (their_library / "loaded").unlink(missing_ok=True)
     victim.write_text("the signer's own\n")

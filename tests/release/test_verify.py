@@ -172,25 +172,59 @@ def test_refused(row, signed, pki):
     one_line(verify(signed, pki, getattr(pki, signer), *extra), wording.format(**names))
 
 
-def test_tmpdir_swapped_refused(signed, signed_release, pki, tmp_path, monkeypatch, capsys):
-    """Another user who can rename what is in TMPDIR puts a folder of the
-    genuine release's files in place of each of verify's, before each tool
-    runs: a release whose launcher.exe changed is refused all the same."""
-    REFUSED["code-byte"][0](signed, pki)
-    shared = tmp_path / "shared-tmp"
+def their_build_signed(rel, pki):
+    """Another build, signed by the pinned signer and time-stamped, its
+    release re-sealed: only launcher.exe without its signature, the copy
+    verify makes in TMPDIR, shows that it is not the build BUILDINFO
+    records."""
+    changed(lambda data: data[:0x500] + bytes([data[0x500] ^ 1]) + data[0x501:])(rel, pki)
+    resigned("valid", True)(rel, pki)
+
+
+# row: how verify is run (its options given as files in a folder of the
+# caller's), a change to the release, what another user does before each
+# tool runs (in TMPDIR, a folder without the sticky bit that they can
+# write to, or to the caller's files), and the wording (None: accepted).
+# tmpdir: each new name there is renamed away and a folder of the genuine
+# release's unsigned build put in its place; caller-ca-files: the CA files
+# become another root's.
+SWAPPED = {"tmpdir": (their_build_signed, "tmpdir", "is not the build its BUILDINFO records"),
+           "caller-ca-files": (nothing, "ca", None)}
+
+
+@pytest.mark.parametrize("row", SWAPPED)
+def test_swapped_before_a_tool(row, signed, signed_release, pki, tmp_path, monkeypatch, capsys):
+    prepare, what, wording = SWAPPED[row]
+    prepare(signed, pki)
+    shared, given = tmp_path / "shared-tmp", tmp_path / "given"
     shared.mkdir()
+    given.mkdir()
+    genuine = tmp_path / "genuine.exe"
+    sh("osslsigncode", "remove-signature", "-in", signed_release / "launcher.exe", "-out", genuine)
+    for name in ("ca.crt", "tsa-ca.crt"):
+        shutil.copy(pki.ca, given / name)
     monkeypatch.setattr(tempfile, "tempdir", str(shared))
 
-    swapped = set()
+    swapped = []
 
     def swap(args):
-        for name in {n for n in os.listdir(shared) if not n.startswith("moved-")} - swapped:
+        if what == "ca" and not swapped:
+            for name in ("ca.crt", "tsa-ca.crt"):
+                shutil.copy(pki.other, given / name)
+            swapped.append(args)
+        for name in {n for n in os.listdir(shared) if not n.startswith("moved-")} - set(swapped):
             os.rename(shared / name, shared / f"moved-{name}")
-            shutil.copytree(signed_release, shared / name)
-            swapped.add(name)
-    status = in_process(monkeypatch, "verify", signed, "--ca-file", pki.ca, "--signer", pki.valid, before_tool=swap)
+            (shared / name).mkdir()
+            shutil.copy(genuine, shared / name / "unsigned.exe")
+            swapped.append(name)
+    status = in_process(monkeypatch, "verify", signed, "--ca-file", given / "ca.crt", "--tsa-ca-file",
+                        given / "tsa-ca.crt", "--signer", pki.valid, "--crl-file", pki.crl, before_tool=swap)
     err = capsys.readouterr().err
-    assert status == 1 and "launcher.exe's signature does not verify against" in err, err
+    assert swapped, "nothing was swapped"
+    if wording is None:
+        assert status == 0, err
+    else:
+        one_line(subprocess.CompletedProcess([], status, "", err), wording)
 
 
 def planted_module(planted):
