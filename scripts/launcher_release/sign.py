@@ -261,7 +261,7 @@ def certificate(s):
         s.key = (["-pkcs11module", o.module, "-certs", certs.path, "-key", o.key]
                  + (["-readpass", pin_file[0].path] if pin_file else []),
                  ["-engine", "pkcs11", "-keyform", "engine", "-inkey", o.key] + pin,
-                 dict(os.environ, OPENSSL_CONF=engine.path))
+                 tools.module_env(OPENSSL_CONF=engine.path))
         s.key_files = [engine, certs, *pin_file]
     s.ca = tools.Given(o.ca_file)
     s.tsa_ca = s.ca if o.tsa_ca_file == o.ca_file else tools.Given(o.tsa_ca_file)
@@ -439,7 +439,8 @@ def authenticode(r):
     unsigned = tools.Held(s.files["launcher.exe"], "launcher.exe")
     s.signed = f"/proc/self/fd/{s.signed_fd}/launcher.exe"
     status, log = tools.run("osslsigncode", "sign", *s.key[0], "-h", "sha256", "-n", "Quenby launcher", *ts,
-                            "-in", unsigned.path, "-out", s.signed, files=[unsigned, s.signed_fd, *s.key_files])
+                            "-in", unsigned.path, "-out", s.signed, files=[unsigned, s.signed_fd, *s.key_files],
+                             env=tools.module_env() if s.o.module else None)
     if status != 0 or not re.search(r"^Succeeded", log, re.M):
         # osslsigncode's reason is the first line that is not its progress talk.
         reason = next((line for line in log.split("\n") if line and not re.match(r"Succeeded|Engine |Failed$", line)),

@@ -31,11 +31,29 @@ def _die_with_parent():
 TOOLS = {"openssl": "/usr/bin/openssl", "osslsigncode": "/usr/bin/osslsigncode"}
 
 
+# What a tool runs with: not the caller's environment, where OPENSSL_CONF
+# would name a configuration that loads any library, SSL_CERT_DIR and
+# SSL_CERT_FILE more authorities to trust, OPENSSL_MODULES other providers.
+ENV = {"PATH": "/usr/bin:/bin", "LC_ALL": "C"}
+# Variables that the caller's environment does not give a run that loads a
+# PKCS#11 module: those of OpenSSL, of the dynamic loader, of the locale.
+NOT_FOR_A_MODULE = re.compile(r"OPENSSL_.*|SSL_CERT_.*|LD_.*|GCONV_PATH|LOCPATH|NLSPATH|PATH|LANG|LANGUAGE|LC_.*")
+
+
+def module_env(**more):
+    """The environment of a run that loads a PKCS#11 module: ENV and MORE,
+    and the caller's variables but those of NOT_FOR_A_MODULE. A module may
+    need its own (SoftHSM's SOFTHSM2_CONF, a vendor's configuration or
+    log settings), which no list here could name."""
+    return {**{k: v for k, v in os.environ.items() if not NOT_FOR_A_MODULE.fullmatch(k)}, **ENV, **more}
+
+
 def run(tool, *args, env=None, files=()):
     """(exit status, what TOOL printed on both streams). FILES: what ARGS
-    name as /proc/self/fd/N: Held files and descriptors of held folders."""
+    name as /proc/self/fd/N: Held files and descriptors of held folders.
+    ENV: the tool's whole environment, ENV unless given."""
     done = subprocess.run([TOOLS[tool], *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                          stdin=subprocess.DEVNULL, env=env,
+                          stdin=subprocess.DEVNULL, env=ENV if env is None else env,
                           pass_fds=[f if isinstance(f, int) else f.fd for f in files],
                           preexec_fn=_die_with_parent, check=False)
     return done.returncode, done.stdout.decode(errors="replace")
@@ -126,7 +144,10 @@ def check_chain(ca, untrusted, certificate, crls, what):
     crl = ["-crl_check_all", "-CRLfile", crls.path] if crls else []
     # -nameopt: OpenSSL 3.2 and later print names as CN=x, earlier ones as
     # CN = x, the form the other lines use.
-    status, log = run("openssl", "verify", "-nameopt", "oneline", "-CAfile", ca.path, "-untrusted", untrusted.path,
+    # -no-CApath -no-CAstore: given -CAfile, openssl verify trusts the
+    # default folder and store as well (the system's authorities, or
+    # SSL_CERT_DIR's) unless told not to; only the CA file decides.
+    status, log = run("openssl", "verify", "-nameopt", "oneline", "-no-CApath", "-no-CAstore", "-CAfile", ca.path, "-untrusted", untrusted.path,
                       *crl, certificate.path, files=[f for f in (ca, untrusted, crls, certificate) if f])
     if status == 0:
         return

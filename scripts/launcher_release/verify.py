@@ -80,8 +80,9 @@ def check(o):
     p7s, signer = held["SHA256SUMS.p7s"], tools.Held(name="p7s-signer.pem")
     tools.check_p7s_time_stamp(p7s, held["SHA256SUMS.p7s.tsr"], o.tsa_held, at)
     stamped = tools.stamped_at(files["SHA256SUMS.p7s.tsr"])
+    # (-no-CApath -no-CAstore: as in tools.check_chain, ROOT alone is trusted.)
     status, log = tools.run("openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", p7s.path, "-content",
-                            held["SHA256SUMS"].path, "-purpose", "any", "-CAfile", o.ca_held.path, "-attime",
+                            held["SHA256SUMS"].path, "-purpose", "any", "-no-CApath", "-no-CAstore", "-CAfile", o.ca_held.path, "-attime",
                             str(int(stamped.timestamp())), "-signer", signer.path, "-out", "/dev/null",
                             files=[p7s, held["SHA256SUMS"], signer, o.ca_held])
     if status != 0:
@@ -94,7 +95,8 @@ def check(o):
         status, log = tools.run("openssl", "pkcs7", "-inform", "DER", "-in", p7s.path, "-print_certs", "-out",
                                 chain.path, files=[p7s, chain])
         if status == 0:
-            status, log = tools.run("openssl", "verify", "-CAfile", o.ca_held.path, "-untrusted", chain.path,
+            status, log = tools.run("openssl", "verify", "-no-CApath", "-no-CAstore", "-CAfile", o.ca_held.path,
+                                    "-untrusted", chain.path,
                                     "-crl_check_all", "-CRLfile", crls.path, "-no_check_time", signer.path,
                                     files=[chain, crls, signer, o.ca_held])
         if status != 0:

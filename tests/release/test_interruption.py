@@ -115,7 +115,7 @@ def test_killed_sign_takes_its_children_and_is_cleaned_up(stop, release, pki):
     pid_file = release.tmp / "signer.pid"
     args = sign_args(release.dir, pki, anchor=release.sums, timestamp=False)
     before = {f.name: f.read_bytes() for f in release.dir.iterdir()}
-    signing = subprocess.Popen([*with_spy(release.tmp, SLOW_SIGNER), *entry(ROOT, "sign"), *args],
+    signing = subprocess.Popen([*with_spy(release.tmp, SLOW_SIGNER, {"SIGNER_PID": pid_file}), *entry(ROOT, "sign"), *args],
                                start_new_session=True, env=dict(os.environ, SIGNER_PID=str(pid_file)),
                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:

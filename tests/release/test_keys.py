@@ -133,7 +133,7 @@ def test_signing_keeps_secrets(key, release, pki):
     env = dict(os.environ, **{k: str(v) for k, v in dict(TMPDIR=release.tmp / "tmp", SEEN=seen, REL=release.dir,
                                                            SECRETS=secrets).items()})
     done = sign(release.dir, pki, "--crl-file", pki.crl, anchor=release.sums, key=key_args, env=env,
-                wrap=with_spy(release.tmp, SPY))
+                wrap=with_spy(release.tmp, SPY, {k: env[k] for k in ("TMPDIR", "SEEN", "REL", "SECRETS")}))
     assert done.returncode == 0, done.stderr
     assert (release.tmp / "seen.ran").exists() and seen.read_text() == "", "seen while signing: " + seen.read_text()
     assert not any(s in done.stdout + done.stderr for s in SECRETS)
@@ -189,6 +189,6 @@ def test_broken_primary_signature_refused(release, pki):
     before, hits = {f.name: f.read_bytes() for f in release.dir.iterdir()}, len(pki.tsa_hits)
     env = dict(os.environ, CERT=str(pki.valid), KEY=str(pki.key["valid"]), TSA=pki.tsa_url,
                BROKEN=str(release.tmp / "nested"), BREAK=BREAK)
-    done = sign(release.dir, pki, anchor=release.sums, env=env, wrap=with_spy(release.tmp, BREAKING))
+    done = sign(release.dir, pki, anchor=release.sums, env=env, wrap=with_spy(release.tmp, BREAKING, {k: env[k] for k in ("CERT", "KEY", "TSA", "BROKEN", "BREAK")}))
     one_line(done, "the signed file does not verify against")
     assert {f.name: f.read_bytes() for f in release.dir.iterdir()} == before and len(pki.tsa_hits) > hits

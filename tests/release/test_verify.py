@@ -242,18 +242,42 @@ def planted_tools(planted):
     return {"PATH": f"{planted}:{os.environ['PATH']}"}
 
 
+def planted_cert_dir(planted, pki):
+    """The throwaway root among the default authorities: trusted by openssl
+    beside -CAfile unless told not to."""
+    shutil.copy(pki.ca, planted / "ca.pem")
+    sh("openssl", "rehash", planted)
+    return {"SSL_CERT_DIR": str(planted), "SSL_CERT_FILE": str(planted / "ca.pem")}
+
+
+def planted_openssl_conf(planted, pki):
+    """A configuration under which openssl finds no SHA-256."""
+    (planted / "openssl.cnf").write_text("openssl_conf = init\n[init]\nalg_section = algs\n[algs]\n"
+                                         "default_properties = fips=yes\n")
+    return {"OPENSSL_CONF": str(planted / "openssl.cnf")}
+
+
+EXE_CHANGED = ("--ca-file", "{ca}"), "launcher.exe's signature does not verify against"
 # row: what the caller's environment plants for scripts/verify, started as
-# a user starts it (its first line), on a release whose launcher.exe changed
-ENVIRONMENT = {"pythonpath-module": planted_module, "path-tools": planted_tools}
+# a user starts it (its first line), on a release whose launcher.exe
+# changed; its options, and the wording. (ssl-cert-dir: --ca-file names
+# another root, which must stay the only one trusted.)
+ENVIRONMENT = {"pythonpath-module": (lambda planted, pki: planted_module(planted), *EXE_CHANGED),
+               "path-tools": (lambda planted, pki: planted_tools(planted), *EXE_CHANGED),
+               "ssl-cert-dir": (planted_cert_dir, ("--ca-file", "{other}", "--tsa-ca-file", "{ca}"),
+                                "SHA256SUMS.p7s does not verify against"),
+               "openssl-conf": (planted_openssl_conf, *EXE_CHANGED)}
 
 
 @pytest.mark.parametrize("row", ENVIRONMENT)
 def test_caller_environment_ignored(row, signed, pki, tmp_path):
+    plant, options, wording = ENVIRONMENT[row]
     REFUSED["code-byte"][0](signed, pki)
     (tmp_path / "planted").mkdir()
-    env = dict(os.environ, **ENVIRONMENT[row](tmp_path / "planted"))
-    done = run("verify", signed, "--ca-file", pki.ca, "--signer", pki.valid, as_is=True, env=env)
-    one_line(done, "launcher.exe's signature does not verify against")
+    env = dict(os.environ, **plant(tmp_path / "planted", pki))
+    options = [o.format(ca=pki.ca, other=pki.other) for o in options]
+    done = run("verify", signed, *options, "--signer", pki.valid, as_is=True, env=env)
+    one_line(done, wording)
 
 
 def test_tmpdir_folder_replaced_refused(signed, pki, tmp_path, monkeypatch, capsys):
