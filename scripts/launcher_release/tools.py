@@ -48,14 +48,24 @@ def module_env(**more):
     return {**{k: v for k, v in os.environ.items() if not NOT_FOR_A_MODULE.fullmatch(k)}, **ENV, **more}
 
 
+# How long a tool may run. osslsigncode sign -ts makes its own time-stamp
+# request, whose wait has no end of ours: a server that trickled bytes
+# held the signing for ever. Twice the time-stamp requests' own 60 s.
+TOOL_DEADLINE = 120
+
+
 def run(tool, *args, env=None, files=()):
     """(exit status, what TOOL printed on both streams). FILES: what ARGS
     name as /proc/self/fd/N: Held files and descriptors of held folders.
-    ENV: the tool's whole environment, ENV unless given."""
-    done = subprocess.run([TOOLS[tool], *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                          stdin=subprocess.DEVNULL, env=ENV if env is None else env,
-                          pass_fds=[f if isinstance(f, int) else f.fd for f in files],
-                          preexec_fn=_die_with_parent, check=False)
+    ENV: the tool's whole environment, ENV unless given. A tool still
+    running after TOOL_DEADLINE is killed, and refused."""
+    try:
+        done = subprocess.run([TOOLS[tool], *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              stdin=subprocess.DEVNULL, env=ENV if env is None else env,
+                              pass_fds=[f if isinstance(f, int) else f.fd for f in files],
+                              preexec_fn=_die_with_parent, check=False, timeout=TOOL_DEADLINE)
+    except subprocess.TimeoutExpired:
+        raise Refusal(f"{tool} {args[0]} did not finish within {TOOL_DEADLINE} s, and was stopped") from None
     return done.returncode, done.stdout.decode(errors="replace")
 
 
