@@ -572,7 +572,8 @@ def put_in_place(r):
     blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGHUP, signal.SIGINT})
     try:
         folder.exchange(s.work_fd, "signed", s.parent_fd, s.name)
-        s.exchanged = True
+        global signed_dir
+        s.exchanged, signed_dir = True, s.shown
     except OSError as error:
         raise Refusal(f"cannot put the signed release in place of {s.shown}: {folder.errno_text(error)}") from None
     finally:
@@ -588,22 +589,35 @@ def sign(release):
     return release.s.state
 
 
+# The folder a signing of this process put in place, shown, once it is
+# there: whatever stops the run later (a signal in the clean-up, or as the
+# failure is reported), cli's last line says that it is signed.
+signed_dir = None
+
+
+def after_exchange(shown, error):
+    what = " ".join(f"{type(error).__name__}: {error}".split())
+    return f"{shown} is signed, but what the signing said could not be written ({what})"
+
+
 def main(args, name):
     s = types.SimpleNamespace(o=options(args, name), work=None, parent_fd=None, exchanged=False)
     try:
-        release = check(s)
-        if not s.o.check_only:
-            state = sign(release)
-            print(state)
-            if sys.stdout:
-                sys.stdout.flush()
+        try:
+            release = check(s)
+            if not s.o.check_only:
+                state = sign(release)
+                print(state)
+                if sys.stdout:
+                    sys.stdout.flush()
+        finally:
+            # Inside what turns a failure into Signed: a signal here came
+            # after the exchange as often as before.
+            if s.work:
+                shutil.rmtree(os.path.basename(s.work), dir_fd=s.parent_fd, ignore_errors=True)
     except BaseException as error:
         # Past the exchange DIR is signed, whatever fails to be said of it
         # (a closed pipe, a full disk, a signal).
         if not s.exchanged:
             raise
-        what = " ".join(f"{type(error).__name__}: {error}".split())
-        raise Signed(f"{s.shown} is signed, but what the signing said could not be written ({what})") from None
-    finally:
-        if s.work:
-            shutil.rmtree(os.path.basename(s.work), dir_fd=s.parent_fd, ignore_errors=True)
+        raise Signed(after_exchange(s.shown, error)) from None
