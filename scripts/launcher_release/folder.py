@@ -169,10 +169,20 @@ def read_file(fd, name):
         return (data, None) if len(data) <= LARGEST else (None, "large")
 
 
+def entry_status(fd, name):
+    """NAME's status in the folder FD, not following a link; None when it
+    went between its listing and now."""
+    try:
+        return os.stat(name, dir_fd=fd, follow_symlinks=False)
+    except FileNotFoundError:
+        return None
+
+
 def odd_entry(fd):
-    """The first entry of the folder FD that is not an own_file."""
+    """The first entry of the folder FD that is not an own_file (one that
+    went meanwhile is none)."""
     return next((name for name in sorted(os.listdir(fd))
-                 if not own_file(os.stat(name, dir_fd=fd, follow_symlinks=False))), None)
+                 if (status := entry_status(fd, name)) is not None and not own_file(status)), None)
 
 
 def write_files(fd, files):
@@ -276,9 +286,10 @@ def remove_unheld(fd, prefix):
     for name in os.listdir(fd):
         if not name.startswith(prefix):
             continue
-        status = os.stat(name, dir_fd=fd, follow_symlinks=False)
-        # Another user's (beside a DIR in a sticky folder, say) is theirs.
-        if not stat.S_ISDIR(status.st_mode) or status.st_uid != me:
+        status = entry_status(fd, name)
+        # Another user's (beside a DIR in a sticky folder, say) is theirs,
+        # and may go as it is listed.
+        if status is None or not stat.S_ISDIR(status.st_mode) or status.st_uid != me:
             continue
         try:
             folder = open_folder(name, fd)
@@ -320,19 +331,23 @@ def private_folder():
     if that is still it."""
     path = tempfile.mkdtemp()
     fd = open_folder(path)
+    ours = False
     try:
         status = os.fstat(fd)
         if status.st_uid != os.geteuid() or stat.S_IMODE(status.st_mode) != 0o700:
             raise Refusal(f"the temporary folder {shown(path)} was replaced by another user's: "
                           "give TMPDIR a folder only you can change")
         without_acl(fd)
+        ours = True
         yield fd
     finally:
-        for name in os.listdir(fd):
+        # Only what our tools wrote, in a folder found ours: one refused as
+        # another user's is left as it is.
+        for name in os.listdir(fd) if ours else ():
             with contextlib.suppress(OSError):
                 os.unlink(name, dir_fd=fd)
         with contextlib.suppress(OSError):
-            if os.path.samestat(os.lstat(path), os.fstat(fd)):
+            if ours and os.path.samestat(os.lstat(path), os.fstat(fd)):
                 os.rmdir(path)
         os.close(fd)
 

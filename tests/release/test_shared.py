@@ -10,6 +10,7 @@ import pathlib
 import pwd
 import shutil
 import subprocess
+import sys
 import tempfile
 from pathlib import Path
 
@@ -106,12 +107,31 @@ def test_linked_work_folder_refused(clone, caches, tmp_path):
 # (another-users: a stale one, of a throwaway user's; beside a DIR in a
 # sticky folder, as the system's temporary folder is, every later signing
 # of that DIR stopped on it.)
-LEFT = {"stale": False, "lock-is-a-fifo": True, "link-to-a-stale-one": True, "another-users": True}
+# (vanishing: another user's, gone between the listing and the look at it,
+# in the work folders and in DIR: not an error, nothing to judge.)
+LEFT = {"stale": False, "lock-is-a-fifo": True, "link-to-a-stale-one": True, "another-users": True,
+        "vanishing": False}
 
 
 @pytest.mark.parametrize("row", LEFT)
-def test_release_removes_only_its_own(row, tmp_path):
+def test_release_removes_only_its_own(row, tmp_path, monkeypatch):
     work = tmp_path / "release-work"
+    if row == "vanishing":
+        sys.path.insert(0, os.path.join(ROOT, "scripts"))
+        from launcher_release import folder
+        (work / "vanishing").mkdir(parents=True)
+        (work / "regular").touch()
+        listdir = os.listdir
+        monkeypatch.setattr(folder.os, "listdir", lambda fd: listdir(fd) + ["vanishing-too"])
+        held = os.open(work, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            folder.remove_unheld(held, "vanishing")
+            assert folder.odd_entry(held) == "vanishing" and os.path.isdir(work / "vanishing")
+            os.rmdir(work / "vanishing")
+            assert folder.odd_entry(held) is None
+        finally:
+            os.close(held)
+        return
     left = tmp_path / "outside" if row.startswith("link") else work / row
     left.mkdir(parents=True)
     (left / "lock").touch() if row != "lock-is-a-fifo" else os.mkfifo(left / "lock")

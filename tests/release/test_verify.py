@@ -289,8 +289,11 @@ def test_tmpdir_folder_replaced_refused(signed, pki, tmp_path, monkeypatch, caps
 
     def replaced(*args, **kw):
         path = made(dir=tmp_path)
+        open(os.path.join(path, "theirs"), "w").close()
         os.chown(path, 4242, 4242)
         return path
     monkeypatch.setattr(tempfile, "mkdtemp", replaced)
     status = in_process(monkeypatch, "verify", signed, "--ca-file", pki.ca, "--signer", pki.valid)
     one_line(subprocess.CompletedProcess([], status, "", capsys.readouterr().err), "was replaced by another user's")
+    # Theirs, left as it is: only what verify's tools wrote goes.
+    assert [os.listdir(p) for p in tmp_path.iterdir() if p.is_dir() and p.stat().st_uid == 4242] == [["theirs"]]
