@@ -200,15 +200,17 @@ ACL_WRITE = 0x02
 
 def acl_entries(path):
     """The entries of PATH's access ACL, [(tag, permissions, id)], or []
-    when it has none beyond its mode bits. An ACL of another kind (NFSv4's)
-    raises ValueError: it is not judged, it is refused."""
+    when it has none beyond its mode bits. An ACL of another kind (NFSv4's,
+    CIFS's) raises ValueError: it is not judged, it is refused."""
     try:
         data = os.getxattr(path, "system.posix_acl_access", follow_symlinks=False)
     except OSError as error:
         if error.errno not in (errno.ENODATA, errno.ENOTSUP, errno.EOPNOTSUPP):
             raise ValueError(f"the ACL of {shown(path)} cannot be read ({errno_text(error)})") from None
         data = b""
-    for other in ("system.nfs4_acl", "system.richacl"):
+    # (cifs gives a Windows security descriptor as system.cifs_acl, Samba
+    # keeps one as system.ntacl: a grant there is not in the mode bits.)
+    for other in ("system.nfs4_acl", "system.richacl", "system.cifs_acl", "system.ntacl"):
         try:
             os.getxattr(path, other, follow_symlinks=False)
         except OSError:
