@@ -59,14 +59,23 @@ def run(tool, *args, env=None, files=()):
     name as /proc/self/fd/N: Held files and descriptors of held folders.
     ENV: the tool's whole environment, ENV unless given. A tool still
     running after TOOL_DEADLINE is killed, and refused."""
-    try:
-        done = subprocess.run([TOOLS[tool], *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                              stdin=subprocess.DEVNULL, env=ENV if env is None else env,
-                              pass_fds=[f if isinstance(f, int) else f.fd for f in files],
-                              preexec_fn=_die_with_parent, check=False, timeout=TOOL_DEADLINE)
-    except subprocess.TimeoutExpired:
-        raise Refusal(f"{tool} {args[0]} did not finish within {TOOL_DEADLINE} s, and was stopped") from None
-    return done.returncode, done.stdout.decode(errors="replace")
+    with subprocess.Popen([TOOLS[tool], *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          stdin=subprocess.DEVNULL, env=ENV if env is None else env,
+                          pass_fds=[f if isinstance(f, int) else f.fd for f in files],
+                          preexec_fn=_die_with_parent) as process:
+        try:
+            out, _ = process.communicate(timeout=TOOL_DEADLINE)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.communicate()
+            raise Refusal(f"{tool} {args[0]} did not finish within {TOOL_DEADLINE} s, and was stopped") from None
+        except BaseException:
+            # (subprocess.run, given a timeout, leaves a tool it killed on
+            # SIGTERM unreaped: Python then warns that it is still running.)
+            process.kill()
+            process.wait()
+            raise
+    return process.returncode, out.decode(errors="replace")
 
 
 class Held:
