@@ -188,8 +188,11 @@ def their_build_signed(rel, pki):
 # tmpdir: each new name there is renamed away and a folder of the genuine
 # release's unsigned build put in its place; caller-ca-files: the CA files
 # become another root's.
+# caller-openssl-conf: OPENSSL_CONF set once verify runs (past what the
+# entry drops as it starts), naming a configuration under which openssl
+# finds no SHA-256: the tools run with an environment of their own.
 SWAPPED = {"tmpdir": (their_build_signed, "tmpdir", "is not the build its BUILDINFO records"),
-           "caller-ca-files": (nothing, "ca", None)}
+           "caller-ca-files": (nothing, "ca", None), "caller-openssl-conf": (nothing, "env", None)}
 
 
 @pytest.mark.parametrize("row", SWAPPED)
@@ -211,6 +214,10 @@ def test_swapped_before_a_tool(row, signed, signed_release, pki, tmp_path, monke
         if what == "ca" and not swapped:
             for name in ("ca.crt", "tsa-ca.crt"):
                 shutil.copy(pki.other, given / name)
+            swapped.append(args)
+        if what == "env" and not swapped:
+            planted_openssl_conf(given, pki)
+            monkeypatch.setenv("OPENSSL_CONF", str(given / "openssl.cnf"))
             swapped.append(args)
         for name in {n for n in os.listdir(shared) if not n.startswith("moved-")} - set(swapped):
             os.rename(shared / name, shared / f"moved-{name}")
