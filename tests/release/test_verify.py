@@ -13,7 +13,7 @@ import pefile
 import pytest
 from asn1crypto import cms
 
-from conftest import authenticode, in_process, one_line, reseal, run, sh, timestamp_reply, verify
+from conftest import authenticode, in_process, one_line, own_mounts, reseal, run, sh, timestamp_reply, verify
 
 # Not fixed by the bash scripts these replace: wording the verifier matches.
 AUTHORITY = "is an authority's"
@@ -264,6 +264,15 @@ def planted_openssl_conf(planted, pki):
     return {"OPENSSL_CONF": str(planted / "openssl.cnf")}
 
 
+def system_authorities(planted, pki):
+    """The throwaway root among the system's own authorities (openssl's
+    default folder), in a mount namespace of verify's own: trusted by
+    openssl verify and cms -verify beside -CAfile unless told not to."""
+    shutil.copy(pki.ca, planted / "ca.pem")
+    sh("openssl", "rehash", planted)
+    return {"WRAP": own_mounts(["--bind", planted, "/etc/ssl/certs"])}
+
+
 EXE_CHANGED = ("--ca-file", "{ca}"), "launcher.exe's signature does not verify against"
 # row: what the caller's environment plants for scripts/verify, started as
 # a user starts it (its first line), on a release whose launcher.exe
@@ -273,7 +282,9 @@ ENVIRONMENT = {"pythonpath-module": (lambda planted, pki: planted_module(planted
                "path-tools": (lambda planted, pki: planted_tools(planted), *EXE_CHANGED),
                "ssl-cert-dir": (planted_cert_dir, ("--ca-file", "{other}", "--tsa-ca-file", "{ca}"),
                                 "SHA256SUMS.p7s does not verify against"),
-               "openssl-conf": (planted_openssl_conf, *EXE_CHANGED)}
+               "openssl-conf": (planted_openssl_conf, *EXE_CHANGED),
+               "system-authorities": (system_authorities, ("--ca-file", "{other}", "--tsa-ca-file", "{ca}"),
+                                      "SHA256SUMS.p7s does not verify against")}
 
 
 @pytest.mark.parametrize("row", ENVIRONMENT)
@@ -282,8 +293,9 @@ def test_caller_environment_ignored(row, signed, pki, tmp_path):
     REFUSED["code-byte"][0](signed, pki)
     (tmp_path / "planted").mkdir()
     env = dict(os.environ, **plant(tmp_path / "planted", pki))
+    wrap = env.pop("WRAP", [])
     options = [o.format(ca=pki.ca, other=pki.other) for o in options]
-    done = run("verify", signed, *options, "--signer", pki.valid, as_is=True, env=env)
+    done = run("verify", signed, *options, "--signer", pki.valid, as_is=True, env=env, wrap=wrap)
     one_line(done, wording)
 
 
