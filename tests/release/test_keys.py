@@ -11,7 +11,7 @@ import shutil
 
 import pytest
 
-from conftest import ROOT, SECRETS, one_line, run, sh, sha256, sign, verify, with_spy
+from conftest import ROOT, SECRETS, one_line, own_mounts, run, sh, sha256, sign, verify, with_spy
 
 PIN_VALUE = "PIN in a file only you can read and give --pin-file FILE"
 
@@ -72,6 +72,10 @@ REFUSED = {
     # be percent-encoded.
     "pin-value-percent-encoded": (pin_uri("pkcs11:token=release;object=signer;pin%2Dvalue=97531864"), PIN_VALUE),
     "pin-value-upper-case": (pin_uri("pkcs11:token=release;object=signer;PIN-VALUE=97531864"), PIN_VALUE),
+    # The throwaway root among the system's authorities (a mount namespace
+    # of the row's own): --ca-file alone decides whom openssl verify trusts.
+    "system-authorities": (p12("valid") + ["--ca-file", "other.crt"] + NO_TS,
+                           "the certificate in {dir}/valid.p12 does not verify against {dir}/other.crt"),
     "altered-boost": ([], re.compile(r"not the pinned Boost source: SHA-256 [0-9a-f]{64}, expected {sha256}")),
 }
 
@@ -87,8 +91,14 @@ def test_release_refused_before_the_build(row, clone, caches, pki, tmp_path):
         wording = re.compile(wording.pattern.replace("{dir}", re.escape(str(pki.dir)))
                              .replace("{sha256}", names["sha256"]))
     cache = caches["altered-cache" if row == "altered-boost" else "cache"]
+    wrap = []
+    if row == "system-authorities":
+        (tmp_path / "authorities").mkdir()
+        shutil.copy(pki.ca, tmp_path / "authorities/ca.pem")
+        sh("openssl", "rehash", tmp_path / "authorities")
+        wrap = own_mounts(["--bind", tmp_path / "authorities", "/etc/ssl/certs"])
     done = run("release", *args, "--build-dir", tmp_path / "never-built", root=clone, cwd=pki.dir,
-               env=dict(os.environ, XDG_CACHE_HOME=str(cache)))
+               env=dict(os.environ, XDG_CACHE_HOME=str(cache)), wrap=wrap)
     one_line(done, wording)
     assert not (clone / "dist").exists() or not os.listdir(clone / "dist")
     assert not os.path.exists(tmp_path / "never-built")
