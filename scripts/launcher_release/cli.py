@@ -95,6 +95,8 @@ def main(command, args):
     except BaseException as error:  # anything, KeyboardInterrupt included
         if isinstance(error, SystemExit) and not error.code:
             raise
+        if sign.signed_dir is not None:
+            _say(f"{name}: {sign.after_exchange(sign.signed_dir, error)}")
         what = " ".join(f"{type(error).__name__}: {error}".split())
         _say(f"{name}: stopped by an error it did not expect, nothing signed or changed ({what})")
 

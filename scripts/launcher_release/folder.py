@@ -169,10 +169,20 @@ def read_file(fd, name):
         return (data, None) if len(data) <= LARGEST else (None, "large")
 
 
+def entry_status(fd, name):
+    """NAME's status in the folder FD, not following a link; None when it
+    went between its listing and now."""
+    try:
+        return os.stat(name, dir_fd=fd, follow_symlinks=False)
+    except FileNotFoundError:
+        return None
+
+
 def odd_entry(fd):
-    """The first entry of the folder FD that is not an own_file."""
+    """The first entry of the folder FD that is not an own_file (one that
+    went meanwhile is none)."""
     return next((name for name in sorted(os.listdir(fd))
-                 if not own_file(os.stat(name, dir_fd=fd, follow_symlinks=False))), None)
+                 if (status := entry_status(fd, name)) is not None and not own_file(status)), None)
 
 
 def write_files(fd, files):
@@ -190,15 +200,17 @@ ACL_WRITE = 0x02
 
 def acl_entries(path):
     """The entries of PATH's access ACL, [(tag, permissions, id)], or []
-    when it has none beyond its mode bits. An ACL of another kind (NFSv4's)
-    raises ValueError: it is not judged, it is refused."""
+    when it has none beyond its mode bits. An ACL of another kind (NFSv4's,
+    CIFS's) raises ValueError: it is not judged, it is refused."""
     try:
         data = os.getxattr(path, "system.posix_acl_access", follow_symlinks=False)
     except OSError as error:
         if error.errno not in (errno.ENODATA, errno.ENOTSUP, errno.EOPNOTSUPP):
             raise ValueError(f"the ACL of {shown(path)} cannot be read ({errno_text(error)})") from None
         data = b""
-    for other in ("system.nfs4_acl", "system.richacl"):
+    # (cifs gives a Windows security descriptor as system.cifs_acl, Samba
+    # keeps one as system.ntacl: a grant there is not in the mode bits.)
+    for other in ("system.nfs4_acl", "system.richacl", "system.cifs_acl", "system.ntacl"):
         try:
             os.getxattr(path, other, follow_symlinks=False)
         except OSError:
@@ -276,9 +288,10 @@ def remove_unheld(fd, prefix):
     for name in os.listdir(fd):
         if not name.startswith(prefix):
             continue
-        status = os.stat(name, dir_fd=fd, follow_symlinks=False)
-        # Another user's (beside a DIR in a sticky folder, say) is theirs.
-        if not stat.S_ISDIR(status.st_mode) or status.st_uid != me:
+        status = entry_status(fd, name)
+        # Another user's (beside a DIR in a sticky folder, say) is theirs,
+        # and may go as it is listed.
+        if status is None or not stat.S_ISDIR(status.st_mode) or status.st_uid != me:
             continue
         try:
             folder = open_folder(name, fd)
@@ -320,19 +333,23 @@ def private_folder():
     if that is still it."""
     path = tempfile.mkdtemp()
     fd = open_folder(path)
+    ours = False
     try:
         status = os.fstat(fd)
         if status.st_uid != os.geteuid() or stat.S_IMODE(status.st_mode) != 0o700:
             raise Refusal(f"the temporary folder {shown(path)} was replaced by another user's: "
                           "give TMPDIR a folder only you can change")
         without_acl(fd)
+        ours = True
         yield fd
     finally:
-        for name in os.listdir(fd):
+        # Only what our tools wrote, in a folder found ours: one refused as
+        # another user's is left as it is.
+        for name in os.listdir(fd) if ours else ():
             with contextlib.suppress(OSError):
                 os.unlink(name, dir_fd=fd)
         with contextlib.suppress(OSError):
-            if os.path.samestat(os.lstat(path), os.fstat(fd)):
+            if ours and os.path.samestat(os.lstat(path), os.fstat(fd)):
                 os.rmdir(path)
         os.close(fd)
 

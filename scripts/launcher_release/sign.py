@@ -217,30 +217,35 @@ def certificate(s):
     if o.pkcs12:
         if not o.password_file:
             raise Refusal("--pkcs12 needs --password-file")
-        readable(("the certificate file", o.pkcs12), ("the password file", o.password_file))
+        readable(("the certificate file", o.pkcs12), ("the password file", o.password_file),
+                 ("the CA file", o.ca_file), ("the CA file", o.tsa_ca_file))
+        # The bytes checked here are the ones the tools get, held: by name
+        # they would read whatever another user put there since.
+        p12, password_file = tools.Given(o.pkcs12), tools.Given(o.password_file)
         # As openssl's file: and osslsigncode's -readpass read it: the first line.
-        password = folder.contents(o.password_file).split(b"\n")[0]
+        password = password_file.read().split(b"\n")[0]
         try:
             # (The key is decrypted too, and dropped: OpenSSL reads it from
-            # the file itself when it signs. Older RC2-40 files load through
-            # OpenSSL's legacy provider, as cryptography loads it.)
-            _, s.certificate, extra = pkcs12.load_key_and_certificates(folder.contents(o.pkcs12), password)
+            # the held copy itself when it signs. Older RC2-40 files load
+            # through OpenSSL's legacy provider, as cryptography loads it.)
+            _, s.certificate, extra = pkcs12.load_key_and_certificates(p12.read(), password)
         except ValueError:
             s.certificate = None
         if s.certificate is None:
             raise Refusal(f"cannot open {o.pkcs12}: wrong password, or not a PKCS#12 file")
         s.chain, s.signer_file = [s.certificate] + extra, o.pkcs12
-        s.key = (["-pkcs12", o.pkcs12, "-readpass", o.password_file],
-                 ["-inkey", o.pkcs12, "-passin", "file:" + o.password_file, "-provider", "legacy", "-provider",
+        s.key = (["-pkcs12", p12.path, "-readpass", password_file.path],
+                 ["-inkey", p12.path, "-passin", "file:" + password_file.path, "-provider", "legacy", "-provider",
                   "default"], None)
-        s.key_files = []
+        s.key_files = [p12, password_file]
     else:
         if not (o.module and o.key and o.certs):
             raise Refusal("--pkcs11-module, --pkcs11-key and --certs go together")
         readable(("the PKCS#11 module", o.module if "/" in o.module else ""), ("the certificate file", o.certs),
-                 ("the PIN file", o.pin_file))
-        blocks = re.findall(rb"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----", folder.contents(o.certs),
-                            re.S)
+                 ("the PIN file", o.pin_file), ("the CA file", o.ca_file), ("the CA file", o.tsa_ca_file))
+        certs = tools.Given(o.certs)
+        pin_file = [tools.Given(o.pin_file)] if o.pin_file else []
+        blocks = re.findall(rb"-----BEGIN CERTIFICATE-----.*?-----END CERTIFICATE-----", certs.read(), re.S)
         try:
             s.chain = [x509.load_pem_x509_certificate(b) for b in blocks]
         except ValueError:
@@ -252,12 +257,14 @@ def certificate(s):
         # name their library, which openssl loads along with the key's PIN.
         engine = tools.Held(f"openssl_conf=init\n[init]\nengines=engines\n[engines]\npkcs11=pkcs11\n"
                             f"[pkcs11]\nengine_id=pkcs11\nMODULE_PATH={o.module}\n".encode(), "engine.cnf")
-        pin = ["-passin", "file:" + o.pin_file] if o.pin_file else []
-        s.key = (["-pkcs11module", o.module, "-certs", o.certs, "-key", o.key]
-                 + (["-readpass", o.pin_file] if o.pin_file else []),
+        pin = ["-passin", "file:" + pin_file[0].path] if pin_file else []
+        s.key = (["-pkcs11module", o.module, "-certs", certs.path, "-key", o.key]
+                 + (["-readpass", pin_file[0].path] if pin_file else []),
                  ["-engine", "pkcs11", "-keyform", "engine", "-inkey", o.key] + pin,
-                 dict(os.environ, OPENSSL_CONF=engine.path))
-        s.key_files = [engine]
+                 tools.module_env(OPENSSL_CONF=engine.path))
+        s.key_files = [engine, certs, *pin_file]
+    s.ca = tools.Given(o.ca_file)
+    s.tsa_ca = s.ca if o.tsa_ca_file == o.ca_file else tools.Given(o.tsa_ca_file)
     s.subject = tools.subject(s.certificate)
     s.chain_pem, s.signer_pem = tools.Held(tools.pem(s.chain)), tools.Held(tools.pem([s.certificate]))
     # A chain file in the wrong order would otherwise only be reported as a
@@ -291,7 +298,7 @@ def expiry(s):
 def chain(s):
     # The CRLs, PEM or DER, in one PEM file: osslsigncode takes one.
     s.crls = tools.Held(tools.gather_crls(s.o.crl_files)) if s.o.crl_files else None
-    tools.check_chain(s.o.ca_file, s.chain_pem, s.signer_pem, s.crls, f"the certificate in {s.signer_file}")
+    tools.check_chain(s.ca, s.chain_pem, s.signer_pem, s.crls, f"the certificate in {s.signer_file}")
 
 
 def key_probe(s):
@@ -432,7 +439,8 @@ def authenticode(r):
     unsigned = tools.Held(s.files["launcher.exe"], "launcher.exe")
     s.signed = f"/proc/self/fd/{s.signed_fd}/launcher.exe"
     status, log = tools.run("osslsigncode", "sign", *s.key[0], "-h", "sha256", "-n", "Quenby launcher", *ts,
-                            "-in", unsigned.path, "-out", s.signed, files=[unsigned, s.signed_fd])
+                            "-in", unsigned.path, "-out", s.signed, files=[unsigned, s.signed_fd, *s.key_files],
+                             env=tools.module_env() if s.o.module else None)
     if status != 0 or not re.search(r"^Succeeded", log, re.M):
         # osslsigncode's reason is the first line that is not its progress talk.
         reason = next((line for line in log.split("\n") if line and not re.match(r"Succeeded|Engine |Failed$", line)),
@@ -445,9 +453,9 @@ def verify_signed(r):
     # chain once more against every CRL (osslsigncode checks the signer's).
     s, o = r.s, r.s.o
     crl = ["-CRLfile", s.crls.path] if s.crls else []
-    tsa = ["-TSA-CAfile", o.tsa_ca_file] + (["-TSA-CRLfile", s.crls.path] if s.crls else []) if s.timestamp else []
-    status, log = tools.run("osslsigncode", "verify", "-CAfile", o.ca_file, *crl, *tsa, "-in", s.signed,
-                            files=[s.signed_fd] + ([s.crls] if s.crls else []))
+    tsa = ["-TSA-CAfile", s.tsa_ca.path] + (["-TSA-CRLfile", s.crls.path] if s.crls else []) if s.timestamp else []
+    status, log = tools.run("osslsigncode", "verify", "-CAfile", s.ca.path, *crl, *tsa, "-in", s.signed,
+                            files=[s.signed_fd, s.ca, s.tsa_ca] + ([s.crls] if s.crls else []))
     primary = tools.primary_report(log)
     if status != 0 or not primary.signed:
         if "certificate revoked" in log:
@@ -459,8 +467,15 @@ def verify_signed(r):
     s.signed_exe, why = folder.read_file(s.signed_fd, "launcher.exe")
     if why:
         raise Refusal(f"osslsigncode wrote no signed file of its own in {s.work} ({why})")
-    _, carried = tools.authenticode_signature(s.signed_exe)
-    tools.check_chain(o.ca_file, tools.Held(tools.pem(carried)), s.signer_pem, s.crls,
+    # Whoever signed it, not whoever was meant to: a token may hold more
+    # than one key, and the chain is checked for the certificate the
+    # signature names (as scripts/verify checks it).
+    # (osslsigncode has just verified it: its signature parses.)
+    signer, carried = tools.authenticode_signature(s.signed_exe)
+    if signer != s.certificate:
+        raise Refusal(f"the signed file is signed by {tools.subject(signer)}, not by the certificate in "
+                      f"{s.signer_file} ({s.subject})")
+    tools.check_chain(s.ca, tools.Held(tools.pem(carried)), tools.Held(tools.pem([signer])), s.crls,
                       "the chain the signed file carries")
     s.state = f"signed by {s.subject}"
     if s.timestamp:
@@ -520,7 +535,7 @@ def cms_time_stamp(r):
     reply, why = ask_tsa(s.timestamp, hashlib.sha256(p7s).digest())
     if not reply:
         raise Refusal(f"cannot time-stamp SHA256SUMS.p7s with {s.timestamp}: {why}")
-    tools.check_p7s_time_stamp(tools.Held(p7s), tools.Held(reply), s.o.tsa_ca_file)
+    tools.check_p7s_time_stamp(tools.Held(p7s), tools.Held(reply), s.tsa_ca)
     s.written["SHA256SUMS.p7s.tsr"] = reply
     try:
         folder.write_files(s.signed_fd, {"SHA256SUMS.p7s.tsr": reply})
@@ -555,7 +570,8 @@ def put_in_place(r):
     blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGHUP, signal.SIGINT})
     try:
         folder.exchange(s.work_fd, "signed", s.parent_fd, s.name)
-        s.exchanged = True
+        global signed_dir
+        s.exchanged, signed_dir = True, s.shown
     except OSError as error:
         raise Refusal(f"cannot put the signed release in place of {s.shown}: {folder.errno_text(error)}") from None
     finally:
@@ -571,22 +587,35 @@ def sign(release):
     return release.s.state
 
 
+# The folder a signing of this process put in place, shown, once it is
+# there: whatever stops the run later (a signal in the clean-up, or as the
+# failure is reported), cli's last line says that it is signed.
+signed_dir = None
+
+
+def after_exchange(shown, error):
+    what = " ".join(f"{type(error).__name__}: {error}".split())
+    return f"{shown} is signed, but what the signing said could not be written ({what})"
+
+
 def main(args, name):
     s = types.SimpleNamespace(o=options(args, name), work=None, parent_fd=None, exchanged=False)
     try:
-        release = check(s)
-        if not s.o.check_only:
-            state = sign(release)
-            print(state)
-            if sys.stdout:
-                sys.stdout.flush()
+        try:
+            release = check(s)
+            if not s.o.check_only:
+                state = sign(release)
+                print(state)
+                if sys.stdout:
+                    sys.stdout.flush()
+        finally:
+            # Inside what turns a failure into Signed: a signal here came
+            # after the exchange as often as before.
+            if s.work:
+                shutil.rmtree(os.path.basename(s.work), dir_fd=s.parent_fd, ignore_errors=True)
     except BaseException as error:
         # Past the exchange DIR is signed, whatever fails to be said of it
         # (a closed pipe, a full disk, a signal).
         if not s.exchanged:
             raise
-        what = " ".join(f"{type(error).__name__}: {error}".split())
-        raise Signed(f"{s.shown} is signed, but what the signing said could not be written ({what})") from None
-    finally:
-        if s.work:
-            shutil.rmtree(os.path.basename(s.work), dir_fd=s.parent_fd, ignore_errors=True)
+        raise Signed(after_exchange(s.shown, error)) from None

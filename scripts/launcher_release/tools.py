@@ -31,14 +31,51 @@ def _die_with_parent():
 TOOLS = {"openssl": "/usr/bin/openssl", "osslsigncode": "/usr/bin/osslsigncode"}
 
 
+# What a tool runs with: not the caller's environment, where OPENSSL_CONF
+# would name a configuration that loads any library, SSL_CERT_DIR and
+# SSL_CERT_FILE more authorities to trust, OPENSSL_MODULES other providers.
+ENV = {"PATH": "/usr/bin:/bin", "LC_ALL": "C"}
+# Variables that the caller's environment does not give a run that loads a
+# PKCS#11 module: those of OpenSSL, of the dynamic loader, of the locale.
+NOT_FOR_A_MODULE = re.compile(r"OPENSSL_.*|SSL_CERT_.*|LD_.*|GCONV_PATH|LOCPATH|NLSPATH|PATH|LANG|LANGUAGE|LC_.*")
+
+
+def module_env(**more):
+    """The environment of a run that loads a PKCS#11 module: ENV and MORE,
+    and the caller's variables but those of NOT_FOR_A_MODULE. A module may
+    need its own (SoftHSM's SOFTHSM2_CONF, a vendor's configuration or
+    log settings), which no list here could name."""
+    return {**{k: v for k, v in os.environ.items() if not NOT_FOR_A_MODULE.fullmatch(k)}, **ENV, **more}
+
+
+# How long a tool may run. osslsigncode sign -ts makes its own time-stamp
+# request, whose wait has no end of ours: a server that trickled bytes
+# held the signing for ever. Twice the time-stamp requests' own 60 s.
+TOOL_DEADLINE = 120
+
+
 def run(tool, *args, env=None, files=()):
     """(exit status, what TOOL printed on both streams). FILES: what ARGS
-    name as /proc/self/fd/N: Held files and descriptors of held folders."""
-    done = subprocess.run([TOOLS[tool], *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                          stdin=subprocess.DEVNULL, env=env,
+    name as /proc/self/fd/N: Held files and descriptors of held folders.
+    ENV: the tool's whole environment, ENV unless given. A tool still
+    running after TOOL_DEADLINE is killed, and refused."""
+    with subprocess.Popen([TOOLS[tool], *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          stdin=subprocess.DEVNULL, env=ENV if env is None else env,
                           pass_fds=[f if isinstance(f, int) else f.fd for f in files],
-                          preexec_fn=_die_with_parent, check=False)
-    return done.returncode, done.stdout.decode(errors="replace")
+                          preexec_fn=_die_with_parent) as process:
+        try:
+            out, _ = process.communicate(timeout=TOOL_DEADLINE)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.communicate()
+            raise Refusal(f"{tool} {args[0]} did not finish within {TOOL_DEADLINE} s, and was stopped") from None
+        except BaseException:
+            # (subprocess.run, given a timeout, leaves a tool it killed on
+            # SIGTERM unreaped: Python then warns that it is still running.)
+            process.kill()
+            process.wait()
+            raise
+    return process.returncode, out.decode(errors="replace")
 
 
 class Held:
@@ -67,6 +104,16 @@ class Held:
         while chunk := os.read(self.fd, 1 << 20):
             chunks.append(chunk)
         return b"".join(chunks)
+
+
+class Given(Held):
+    """A caller's file (a key, a password, a CA file), held as the bytes
+    read once from GIVEN, its name, which refusals show: a tool given the
+    name would read whatever another user put under it by then."""
+
+    def __init__(self, given, data=None):
+        super().__init__(contents(given) if data is None else data, os.path.basename(given))
+        self.given = given
 
 
 def first(pattern, text, default=""):
@@ -109,15 +156,18 @@ def gather_crls(paths):
     return b"".join(out)
 
 
-def check_chain(ca_file, untrusted, certificate, crls, what):
-    """CERTIFICATE's chain (UNTRUSTED: Held PEM of its chain) against CA_FILE
-    and, every certificate of it (-crl_check_all: -crl_check looks at the
-    signer's alone), the Held CRLS (or None)."""
+def check_chain(ca, untrusted, certificate, crls, what):
+    """CERTIFICATE's chain (UNTRUSTED: Held PEM of its chain) against CA (a
+    Given CA file) and, every certificate of it (-crl_check_all: -crl_check
+    looks at the signer's alone), the Held CRLS (or None)."""
     crl = ["-crl_check_all", "-CRLfile", crls.path] if crls else []
     # -nameopt: OpenSSL 3.2 and later print names as CN=x, earlier ones as
     # CN = x, the form the other lines use.
-    status, log = run("openssl", "verify", "-nameopt", "oneline", "-CAfile", ca_file, "-untrusted", untrusted.path,
-                      *crl, certificate.path, files=[f for f in (untrusted, crls, certificate) if f])
+    # -no-CApath -no-CAstore: given -CAfile, openssl verify trusts the
+    # default folder and store as well (the system's authorities, or
+    # SSL_CERT_DIR's) unless told not to; only the CA file decides.
+    status, log = run("openssl", "verify", "-nameopt", "oneline", "-no-CApath", "-no-CAstore", "-CAfile", ca.path, "-untrusted", untrusted.path,
+                      *crl, certificate.path, files=[f for f in (ca, untrusted, crls, certificate) if f])
     if status == 0:
         return
     # openssl verify names the certificate on the line before its error.
@@ -126,7 +176,7 @@ def check_chain(ca_file, untrusted, certificate, crls, what):
         raise Refusal(f"the certificate of {revoked.group(1)} is revoked: a CRL given with --crl-file lists it")
     hint = " (give the CRL of every certificate in the chain with --crl-file)" \
         if "unable to get certificate CRL" in log else ""
-    raise Refusal(f"{what} does not verify against {ca_file}: {first(r'error .*', log)}{hint}")
+    raise Refusal(f"{what} does not verify against {ca.given}: {first(r'error .*', log)}{hint}")
 
 
 def authenticode_failure(log):
@@ -145,12 +195,12 @@ def primary_report(log):
                                  stamped=bool(re.search(r"^Timestamp Server Signature verification: ok", text, re.M)))
 
 
-def check_p7s_time_stamp(p7s, tsr, ca_file, at=()):
-    """The time stamp TSR (Held) on the signature P7S (Held)."""
-    status, log = run("openssl", "ts", "-verify", "-data", p7s.path, "-in", tsr.path, "-CAfile", ca_file,
-                      *(["-attime", *at] if at else []), files=[p7s, tsr])
+def check_p7s_time_stamp(p7s, tsr, ca, at=()):
+    """The time stamp TSR (Held) on the signature P7S (Held), against CA (Given)."""
+    status, log = run("openssl", "ts", "-verify", "-data", p7s.path, "-in", tsr.path, "-CAfile", ca.path,
+                      *(["-attime", *at] if at else []), files=[p7s, tsr, ca])
     if status != 0:
-        raise Refusal(f"the time stamp of SHA256SUMS.p7s does not verify against {ca_file}: "
+        raise Refusal(f"the time stamp of SHA256SUMS.p7s does not verify against {ca.given}: "
                       + first(r"(?i).*(error|fail).*", log))
 
 

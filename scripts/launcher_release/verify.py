@@ -37,6 +37,10 @@ def main(args, name):
     if tools.is_authority(o.pinned):
         raise Refusal(f"the certificate in {o.signer_file} is an authority's ({o.subject}), not a signer's: "
                       "give the studio's signing certificate")
+    # Held, as the tools get every file: by name, they would read whatever
+    # another user put there since.
+    o.ca_held = tools.Given(o.ca)
+    o.tsa_held = o.ca_held if o.tsa == o.ca else tools.Given(o.tsa)
     return check(o)
 
 
@@ -74,12 +78,13 @@ def check(o):
     # SHA256SUMS.p7s: its time stamp first, which says when it was made; then
     # the signature as at that time, by the pinned certificate.
     p7s, signer = held["SHA256SUMS.p7s"], tools.Held(name="p7s-signer.pem")
-    tools.check_p7s_time_stamp(p7s, held["SHA256SUMS.p7s.tsr"], tsa, at)
+    tools.check_p7s_time_stamp(p7s, held["SHA256SUMS.p7s.tsr"], o.tsa_held, at)
     stamped = tools.stamped_at(files["SHA256SUMS.p7s.tsr"])
+    # (-no-CApath -no-CAstore: as in tools.check_chain, ROOT alone is trusted.)
     status, log = tools.run("openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", p7s.path, "-content",
-                            held["SHA256SUMS"].path, "-purpose", "any", "-CAfile", ca, "-attime",
+                            held["SHA256SUMS"].path, "-purpose", "any", "-no-CApath", "-no-CAstore", "-CAfile", o.ca_held.path, "-attime",
                             str(int(stamped.timestamp())), "-signer", signer.path, "-out", "/dev/null",
-                            files=[p7s, held["SHA256SUMS"], signer])
+                            files=[p7s, held["SHA256SUMS"], signer, o.ca_held])
     if status != 0:
         raise Refusal(f"SHA256SUMS.p7s does not verify against {ca}: " + tools.first(r"(?i).*(error|fail).*", log))
     # (openssl cms takes no CRLs: the chain it carries, once more with them,
@@ -90,8 +95,10 @@ def check(o):
         status, log = tools.run("openssl", "pkcs7", "-inform", "DER", "-in", p7s.path, "-print_certs", "-out",
                                 chain.path, files=[p7s, chain])
         if status == 0:
-            status, log = tools.run("openssl", "verify", "-CAfile", ca, "-untrusted", chain.path, "-crl_check_all",
-                                    "-CRLfile", crls.path, "-no_check_time", signer.path, files=[chain, crls, signer])
+            status, log = tools.run("openssl", "verify", "-no-CApath", "-no-CAstore", "-CAfile", o.ca_held.path,
+                                    "-untrusted", chain.path,
+                                    "-crl_check_all", "-CRLfile", crls.path, "-no_check_time", signer.path,
+                                    files=[chain, crls, signer, o.ca_held])
         if status != 0:
             raise Refusal(f"the chain of SHA256SUMS.p7s's signer does not verify against {ca} and the CRLs: "
                           + tools.first(r"error .*", log))
@@ -105,8 +112,9 @@ def check(o):
     # certificate: a nested signature's "ok" says nothing of it.
     exe = held["launcher.exe"]
     crl = ["-CRLfile", crls.path, "-TSA-CRLfile", crls.path] if crls else []
-    _, log = tools.run("osslsigncode", "verify", "-CAfile", ca, "-TSA-CAfile", tsa, *crl, "-in", exe.path,
-                       *(["-time"] + at if at else []), files=[exe] + ([crls] if crls else []))
+    _, log = tools.run("osslsigncode", "verify", "-CAfile", o.ca_held.path, "-TSA-CAfile", o.tsa_held.path, *crl,
+                       "-in", exe.path, *(["-time"] + at if at else []),
+                       files=[exe, o.ca_held, o.tsa_held] + ([crls] if crls else []))
     primary = tools.primary_report(log)
     if not primary.signed:
         raise Refusal(f"launcher.exe's signature does not verify against {ca}: "

@@ -77,11 +77,15 @@ def own_mounts(*mounts):
     return ["unshare", "--mount", "--propagation", "private", "sh", "-c", f'{made} && exec "$@"', "sh"]
 
 
-def with_spy(tmp, script):
+def with_spy(tmp, script, env=None):
     """What runs a command whose /usr/bin/osslsigncode is SCRIPT, which runs
     the real one as $REAL_OSSLSIGNCODE: the signing takes its tools from
     the system's folders alone, so the spy is mounted there, in a mount
-    namespace of the command's own."""
+    namespace of the command's own. ENV: variables the script is given
+    (written into it: the signing runs its tools with an environment of
+    its own, not the caller's)."""
+    script = script.replace("\n", "\n" + "".join(f"export {k}={shlex.quote(str(v))}\n"
+                                                 for k, v in (env or {}).items()), 1)
     wrap = own_mounts(["--bind", tmp / "spy/osslsigncode", "/usr/bin/osslsigncode"])
     (tmp / "spy").mkdir()
     shutil.copy("/usr/bin/osslsigncode", tmp / "spy/real-osslsigncode")

@@ -115,7 +115,7 @@ def test_killed_sign_takes_its_children_and_is_cleaned_up(stop, release, pki):
     pid_file = release.tmp / "signer.pid"
     args = sign_args(release.dir, pki, anchor=release.sums, timestamp=False)
     before = {f.name: f.read_bytes() for f in release.dir.iterdir()}
-    signing = subprocess.Popen([*with_spy(release.tmp, SLOW_SIGNER), *entry(ROOT, "sign"), *args],
+    signing = subprocess.Popen([*with_spy(release.tmp, SLOW_SIGNER, {"SIGNER_PID": pid_file}), *entry(ROOT, "sign"), *args],
                                start_new_session=True, env=dict(os.environ, SIGNER_PID=str(pid_file)),
                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
@@ -157,12 +157,15 @@ def latin_1(tmp_path_factory, pki):
 # row: standard output as the signing finds it when it reports, and what it
 # must say: a failure to report comes after the exchange, when DIR is
 # signed; the signed release has its modes whatever the umask.
-REPORTS = {"closed-pipe": "is signed, but", "full-disk": "is signed, but", "latin-1-terminal": None, "umask-000": None}
+# (signal-in-clean-up: a SIGTERM as the work folder is removed, which is
+# the first file the signing itself removes.)
+REPORTS = {"closed-pipe": "is signed, but", "full-disk": "is signed, but", "latin-1-terminal": None, "umask-000": None,
+           "signal-in-clean-up": "is signed, but"}
 
 
 @pytest.mark.parametrize("row", REPORTS)
 def test_signed_release_reported_as_signed(row, release, pki, request):
-    key, signer, env, umask = pki.p12_key, pki.valid, dict(os.environ), None
+    key, signer, env, umask, wrap = pki.p12_key, pki.valid, dict(os.environ), None, []
     with contextlib.ExitStack() as closing:
         out = subprocess.PIPE
         if row == "closed-pipe":
@@ -175,9 +178,12 @@ def test_signed_release_reported_as_signed(row, release, pki, request):
             d = request.getfixturevalue("latin_1")
             key, signer = ["--pkcs12", d / "p12", "--password-file", pki.password], d / "crt"
             env.update(LOCPATH=str(d), LC_ALL="en_US.ISO-8859-1")
+        elif row == "signal-in-clean-up":
+            wrap = ["strace", "-qq", "-o", "/dev/null", "-e", "trace=unlinkat", "-e",
+                    "inject=unlinkat:signal=TERM:when=1"]
         else:
             umask = 0
-        done = subprocess.run([*entry(ROOT, "sign"), *sign_args(release.dir, pki, anchor=release.sums, key=key)],
+        done = subprocess.run([*wrap, *entry(ROOT, "sign"), *sign_args(release.dir, pki, anchor=release.sums, key=key)],
                               stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.PIPE, env=env,
                               preexec_fn=None if umask is None else lambda: os.umask(umask))
     err = done.stderr.decode("latin-1")

@@ -11,7 +11,7 @@ import shutil
 
 import pytest
 
-from conftest import ROOT, SECRETS, one_line, run, sh, sha256, sign, verify, with_spy
+from conftest import ROOT, SECRETS, one_line, own_mounts, run, sh, sha256, sign, verify, with_spy
 
 PIN_VALUE = "PIN in a file only you can read and give --pin-file FILE"
 
@@ -42,6 +42,8 @@ REFUSED = {
     "missing-p12": (["--pkcs12", "{dir}/missing.p12", "--password-file", "password"] + NO_TS,
                     "cannot read the certificate file"),
     "expired": (p12("expired") + ["--timestamp", "{tsa}"], "has expired"),
+    # Read once, held for the tools: a file that cannot be read is said so.
+    "missing-ca-file": (P12 + ["--ca-file", "{dir}/missing.crt"] + NO_TS, "cannot read the CA file {dir}/missing.crt"),
     "no-password-file": (["--pkcs12", "valid.p12"] + NO_TS, "needs --password-file"),
     "no-timestamp-option": (P12, "needs --timestamp URL or --no-timestamp"),
     "revoked-intermediate": (p12("under_revoked") + ["--ca-file", "ca.crt", "--crl-file", "crl.pem", "--crl-file",
@@ -70,6 +72,10 @@ REFUSED = {
     # be percent-encoded.
     "pin-value-percent-encoded": (pin_uri("pkcs11:token=release;object=signer;pin%2Dvalue=97531864"), PIN_VALUE),
     "pin-value-upper-case": (pin_uri("pkcs11:token=release;object=signer;PIN-VALUE=97531864"), PIN_VALUE),
+    # The throwaway root among the system's authorities (a mount namespace
+    # of the row's own): --ca-file alone decides whom openssl verify trusts.
+    "system-authorities": (p12("valid") + ["--ca-file", "other.crt"] + NO_TS,
+                           "the certificate in {dir}/valid.p12 does not verify against {dir}/other.crt"),
     "altered-boost": ([], re.compile(r"not the pinned Boost source: SHA-256 [0-9a-f]{64}, expected {sha256}")),
 }
 
@@ -80,12 +86,19 @@ def test_release_refused_before_the_build(row, clone, caches, pki, tmp_path):
     names = {"module": pki.module, "uri": pki.uri, "tsa": pki.tsa_url, "dir": pki.dir,
              "sha256": caches["pins"]["sha256"]}
     args = [a.format(**names) for a in args]
+    wording = wording.replace("{dir}", str(pki.dir)) if isinstance(wording, str) else wording
     if isinstance(wording, re.Pattern):
         wording = re.compile(wording.pattern.replace("{dir}", re.escape(str(pki.dir)))
                              .replace("{sha256}", names["sha256"]))
     cache = caches["altered-cache" if row == "altered-boost" else "cache"]
+    wrap = []
+    if row == "system-authorities":
+        (tmp_path / "authorities").mkdir()
+        shutil.copy(pki.ca, tmp_path / "authorities/ca.pem")
+        sh("openssl", "rehash", tmp_path / "authorities")
+        wrap = own_mounts(["--bind", tmp_path / "authorities", "/etc/ssl/certs"])
     done = run("release", *args, "--build-dir", tmp_path / "never-built", root=clone, cwd=pki.dir,
-               env=dict(os.environ, XDG_CACHE_HOME=str(cache)))
+               env=dict(os.environ, XDG_CACHE_HOME=str(cache)), wrap=wrap)
     one_line(done, wording)
     assert not (clone / "dist").exists() or not os.listdir(clone / "dist")
     assert not os.path.exists(tmp_path / "never-built")
@@ -130,7 +143,7 @@ def test_signing_keeps_secrets(key, release, pki):
     env = dict(os.environ, **{k: str(v) for k, v in dict(TMPDIR=release.tmp / "tmp", SEEN=seen, REL=release.dir,
                                                            SECRETS=secrets).items()})
     done = sign(release.dir, pki, "--crl-file", pki.crl, anchor=release.sums, key=key_args, env=env,
-                wrap=with_spy(release.tmp, SPY))
+                wrap=with_spy(release.tmp, SPY, {k: env[k] for k in ("TMPDIR", "SEEN", "REL", "SECRETS")}))
     assert done.returncode == 0, done.stderr
     assert (release.tmp / "seen.ran").exists() and seen.read_text() == "", "seen while signing: " + seen.read_text()
     assert not any(s in done.stdout + done.stderr for s in SECRETS)
@@ -186,6 +199,6 @@ def test_broken_primary_signature_refused(release, pki):
     before, hits = {f.name: f.read_bytes() for f in release.dir.iterdir()}, len(pki.tsa_hits)
     env = dict(os.environ, CERT=str(pki.valid), KEY=str(pki.key["valid"]), TSA=pki.tsa_url,
                BROKEN=str(release.tmp / "nested"), BREAK=BREAK)
-    done = sign(release.dir, pki, anchor=release.sums, env=env, wrap=with_spy(release.tmp, BREAKING))
+    done = sign(release.dir, pki, anchor=release.sums, env=env, wrap=with_spy(release.tmp, BREAKING, {k: env[k] for k in ("CERT", "KEY", "TSA", "BROKEN", "BREAK")}))
     one_line(done, "the signed file does not verify against")
     assert {f.name: f.read_bytes() for f in release.dir.iterdir()} == before and len(pki.tsa_hits) > hits

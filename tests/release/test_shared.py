@@ -6,9 +6,11 @@ their own. scripts/release touches only work folders of its own."""
 import contextlib
 import fcntl
 import os
+import pathlib
 import pwd
 import shutil
 import subprocess
+import sys
 import tempfile
 from pathlib import Path
 
@@ -56,11 +58,20 @@ SHARED_FOLDERS = {
     "acl-group-grandparent": [(0o755, False, False), (0o755, False, False, f"g:{PEER}:rwx")],
     "acl-user-dir": [(0o755, False, False, f"u:{PEER}:rwx")],
     "duplicate-group-id-parent": [(0o775, False, False, DUPLICATE_GROUP)],
+    # ACLs of file systems these machines lack, as the kernel would give
+    # them: (extended attribute, its value or the error reading it), here
+    # in this process. CIFS's (Windows' ACLs, as cifs and Samba keep them)
+    # are not judged, as NFSv4's are not; nor one of an unknown version or
+    # one that cannot be read.
+    "cifs-acl-parent": [(0o755, False, False, ("system.cifs_acl", b"\x01\x00\x04\x80"))],
+    "ntacl-parent": [(0o755, False, False, ("system.ntacl", b"\x04\x00\x04\x00"))],
+    "unknown-acl-version-parent": [(0o755, False, False, ("system.posix_acl_access", b"\x03\x00\x00\x00"))],
+    "unreadable-acl-parent": [(0o755, False, False, ("system.posix_acl_access", OSError(5, "Input/output error")))],
 }
 
 
 @pytest.mark.parametrize("row", SHARED_FOLDERS)
-def test_shared_folder_refused_before_the_key(row, release, pki, peer):
+def test_shared_folder_refused_before_the_key(row, release, pki, peer, monkeypatch, capsys):
     levels = SHARED_FOLDERS[row]
     top = release.tmp / "shared"
     path = top
@@ -69,11 +80,13 @@ def test_shared_folder_refused_before_the_key(row, release, pki, peer):
     path.mkdir(parents=True)
     dir = path / "rel"
     shutil.copytree(release.dir, dir)
-    folder, wrap = dir if row.endswith("-dir") else path, []
+    folder, wrap, xattr = dir if row.endswith("-dir") else path, [], None
     for mode, theirs, their_group, *more in levels:
         os.chown(folder, peer.pw_uid if theirs else 0, peer.pw_gid if their_group else 0)
         folder.chmod(mode)
-        if more == [DUPLICATE_GROUP]:
+        if more and isinstance(more[0], tuple):
+            xattr = (str(folder), *more[0])
+        elif more == [DUPLICATE_GROUP]:
             (release.tmp / "group").write_text(Path("/etc/group").read_text() + f"duplicate:x:0:{PEER}\n")
             wrap = own_mounts(["--bind", release.tmp / "group", "/etc/group"])
         elif more:
@@ -82,7 +95,20 @@ def test_shared_folder_refused_before_the_key(row, release, pki, peer):
             subprocess.run(["setfacl", "-m", more[0], folder], check=True)
         folder = folder.parent
     before, hits = state(dir), len(pki.tsa_hits)
-    one_line(sign(dir, pki, anchor=release.sums, wrap=wrap), SHARED)
+    if xattr:
+        read = os.getxattr
+
+        def getxattr(path, name, *args, **kw):
+            if (str(path), name) != xattr[:2]:
+                return read(path, name, *args, **kw)
+            if isinstance(xattr[2], OSError):
+                raise xattr[2]
+            return xattr[2]
+        monkeypatch.setattr(os, "getxattr", getxattr)
+        status = in_process(monkeypatch, "sign", *sign_args(dir, pki, anchor=release.sums))
+        one_line(subprocess.CompletedProcess([], status, "", capsys.readouterr().err), SHARED)
+    else:
+        one_line(sign(dir, pki, anchor=release.sums, wrap=wrap), SHARED)
     assert state(dir) == before and len(pki.tsa_hits) == hits
 
 
@@ -105,12 +131,31 @@ def test_linked_work_folder_refused(clone, caches, tmp_path):
 # (another-users: a stale one, of a throwaway user's; beside a DIR in a
 # sticky folder, as the system's temporary folder is, every later signing
 # of that DIR stopped on it.)
-LEFT = {"stale": False, "lock-is-a-fifo": True, "link-to-a-stale-one": True, "another-users": True}
+# (vanishing: another user's, gone between the listing and the look at it,
+# in the work folders and in DIR: not an error, nothing to judge.)
+LEFT = {"stale": False, "lock-is-a-fifo": True, "link-to-a-stale-one": True, "another-users": True,
+        "vanishing": False}
 
 
 @pytest.mark.parametrize("row", LEFT)
-def test_release_removes_only_its_own(row, tmp_path):
+def test_release_removes_only_its_own(row, tmp_path, monkeypatch):
     work = tmp_path / "release-work"
+    if row == "vanishing":
+        sys.path.insert(0, os.path.join(ROOT, "scripts"))
+        from launcher_release import folder
+        (work / "vanishing").mkdir(parents=True)
+        (work / "regular").touch()
+        listdir = os.listdir
+        monkeypatch.setattr(folder.os, "listdir", lambda fd: listdir(fd) + ["vanishing-too"])
+        held = os.open(work, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            folder.remove_unheld(held, "vanishing")
+            assert folder.odd_entry(held) == "vanishing" and os.path.isdir(work / "vanishing")
+            os.rmdir(work / "vanishing")
+            assert folder.odd_entry(held) is None
+        finally:
+            os.close(held)
+        return
     left = tmp_path / "outside" if row.startswith("link") else work / row
     left.mkdir(parents=True)
     (left / "lock").touch() if row != "lock-is-a-fifo" else os.mkfifo(left / "lock")
@@ -153,13 +198,56 @@ def their_library(tmp_path_factory):
 # signer's where an output goes, and an engine configuration that loads
 # their library, beside links back into the real one. (Run here, in this
 # process, to act at the moment each tool starts.)
+# The caller-* rows: before the first tool runs, what the caller named
+# (key, password or PIN, chain, CA files) is replaced by another signer's
+# key, its password, a wrong PIN, and another root, which must change
+# nothing: the tools get the bytes that were read and checked.
 SWAPPED_BEFORE = {"engine": ("openssl", "pkeyutl"), "authenticode": ("osslsigncode", "sign"),
                   "authenticode-verify": ("osslsigncode", "verify"), "cms": ("openssl", "cms"),
-                  "time-stamp": ("openssl", "ts")}
+                  "time-stamp": ("openssl", "ts"), "caller-pkcs12": ("openssl",), "caller-token": ("openssl",)}
+
+
+def callers_files(release, pki, row):
+    """The caller's copies of the key's files and CA files, their key
+    arguments, and what swaps them all for others."""
+    keys = release.tmp / "keys"
+    keys.mkdir()
+    names = {"ca.crt": pki.ca, "tsa-ca.crt": pki.ca, "password": pki.password, "valid.p12": pki.valid_p12,
+             "token-chain.pem": pki.token_chain, "pin": pki.pin}
+    for name, source in names.items():
+        shutil.copy(source, keys / name)
+    (keys / "other-password").write_text("another password\n")
+    sh("openssl", "pkcs12", "-export", "-inkey", pki.key["token"], "-in", pki.token, "-certfile", pki.ca,
+       "-passout", f"file:{keys / 'other-password'}", "-out", keys / "other.p12")
+    others = {"ca.crt": pki.other, "tsa-ca.crt": pki.other, "password": keys / "other-password",
+              "valid.p12": keys / "other.p12", "token-chain.pem": pki.valid, "pin": pki.wrong_pin}
+    key = (["--pkcs12", keys / "valid.p12", "--password-file", keys / "password"] if row == "caller-pkcs12" else
+           ["--pkcs11-module", pki.module, "--pkcs11-key", pki.uri, "--certs", keys / "token-chain.pem",
+            "--pin-file", keys / "pin"])
+
+    def swap():
+        for name, source in others.items():
+            (keys / name).write_bytes(pathlib.Path(source).read_bytes())
+    return key + ["--tsa-ca-file", keys / "tsa-ca.crt"], ["--ca-file", keys / "ca.crt"], swap
 
 
 @pytest.mark.parametrize("row", SWAPPED_BEFORE)
 def test_work_folder_swapped_before_a_tool(row, release, pki, their_library, monkeypatch, capsys):
+    if row.startswith("caller-"):
+        key, ca, swap_files = callers_files(release, pki, row)
+        swapped = []
+
+        def swap_callers(args):
+            if not swapped:
+                swapped.append(args)
+                swap_files()
+        status = in_process(monkeypatch, "sign", *sign_args(release.dir, pki, "--crl-file", pki.crl, *ca,
+                                                             anchor=release.sums, key=key), before_tool=swap_callers)
+        assert status == 0 and swapped, capsys.readouterr().err
+        signer = pki.valid if row == "caller-pkcs12" else pki.token
+        checked = verify(release.dir, pki, signer, "--crl-file", pki.crl)
+        assert checked.returncode == 0, checked.stderr
+        return
     victim, moved = release.tmp / "victim", release.tmp / "moved"
     (their_library / "loaded").unlink(missing_ok=True)
     victim.write_text("the signer's own\n")
@@ -198,32 +286,52 @@ def test_work_folder_swapped_before_a_tool(row, release, pki, their_library, mon
     assert sha256(release.tmp / "stripped.exe") == built
 
 
-def stray(signed):
+def stray(signed, pki):
     (signed / "version.dll").write_bytes(b"MZ")
 
 
-def changed(signed):
+def changed(signed, pki):
     data = bytearray((signed / "launcher.exe").read_bytes())
     data[0x500] ^= 1
     (signed / "launcher.exe").write_bytes(data)
 
 
-# row: what is found in the signed folder when it is read back, before the
-# exchange (written there before the last tool runs), and the wording
-READ_BACK = {"stray-file": (stray, "the signed release in"),
-             "changed-launcher": (changed, "the signed release's launcher.exe in")}
+def signed_by_another(signed, pki):
+    """What a token with a second key, or a key file that is not the
+    certificate's, signs with: another signer the same root vouches for."""
+    exe = signed / "launcher.exe"
+    sh("osslsigncode", "remove-signature", "-in", exe, "-out", signed / "stripped")
+    exe.unlink()
+    sh("osslsigncode", "sign", "-pkcs12", pki.token_p12, "-readpass", pki.password, "-h", "sha256", "-ts",
+       pki.tsa_url, "-in", signed / "stripped", "-out", exe)
+    (signed / "stripped").unlink()
+
+
+# row: the tool before whose run the signed folder is found changed (what
+# is read back before the exchange: written before the last tool runs;
+# what a tool signed: before it is verified), the change, and the wording
+READ_BACK = {"stray-file": ("openssl ts", stray, "the signed release in"),
+             "changed-launcher": ("openssl ts", changed, "the signed release's launcher.exe in"),
+             # A second name, through which it could be changed once read.
+             "launcher-hard-linked": ("osslsigncode verify",
+                                      lambda signed, pki: os.link(signed / "launcher.exe", signed.parent / "linked"),
+                                      "osslsigncode wrote no signed file of its own in"),
+             "another-signer": ("osslsigncode verify", signed_by_another,
+                                "the signed file is signed by CN = Throwaway token signer, O = Throwaway Studio, "
+                                "not by the certificate in")}
 
 
 @pytest.mark.parametrize("row", READ_BACK)
 def test_signed_folder_read_back(row, release, pki, monkeypatch, capsys):
-    change, wording = READ_BACK[row]
+    tool, change, wording = READ_BACK[row]
     before = state(release.dir)
 
     def meddle(args):
-        if tuple(args[:2]) == ("openssl", "ts"):
+        if " ".join(args[:2]) == tool:
             [work] = release.tmp.glob(".rel.signing-*")
-            change(work / "signed")
-    status = in_process(monkeypatch, "sign", *sign_args(release.dir, pki, anchor=release.sums), before_tool=meddle)
+            change(work / "signed", pki)
+    status = in_process(monkeypatch, "sign", *sign_args(release.dir, pki, "--crl-file", pki.crl, anchor=release.sums),
+                        before_tool=meddle)
     one_line(subprocess.CompletedProcess([], status, "", capsys.readouterr().err), wording)
     assert state(release.dir) == before
 

@@ -114,8 +114,28 @@ def refuses_third(pki):
                                                 else 500)
 
 
+def slow_to_osslsigncode(pki):
+    # The probe before signing is granted; osslsigncode's own request, which
+    # only the deadline of every tool's run bounds, is answered as a time
+    # stamp (osslsigncode 2.9 drops an answer of another type at once), a
+    # byte every half second.
+    def behave(handler, query, asked):
+        if asked < 2:
+            return answer(handler, stamped(pki, query))
+        handler.send_response(200)
+        handler.send_header("Content-Type", "application/timestamp-reply")
+        handler.send_header("Content-Length", "100")
+        handler.end_headers()
+        for _ in range(20):
+            handler.wfile.write(b"0")
+            handler.wfile.flush()
+            time.sleep(0.5)
+    return behave
+
+
 # row: (the server, whether the release is signed or only --check-ed, the wording)
 SERVERS = {
+    "slow-to-osslsigncode": (slow_to_osslsigncode, True, "osslsigncode sign did not finish within 2 s"),
     "http-200-junk": (junk, False, "(no RFC 3161 time stamp in its answer)"),
     "another-nonce": (another_nonce, False, "answers another request (nonce or digest differs)"),
     "slow": (slow, False, "(no answer within 2 s)"),
@@ -130,6 +150,7 @@ def test_time_stamp_server_refused(row, release, pki, monkeypatch, capsys):
     from launcher_release import sign as signing
     # The documented 60 s, shortened for the row.
     monkeypatch.setattr(signing, "TSA_DEADLINE", 2, raising=False)
+    monkeypatch.setattr(signing.tools, "TOOL_DEADLINE", 2, raising=False)
     before = state(release.dir)
     with serving(behave(pki)) as url:
         what = [release.dir, "--expect-sha256", release.sums] if signs else ["--check"]

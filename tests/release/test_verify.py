@@ -13,7 +13,7 @@ import pefile
 import pytest
 from asn1crypto import cms
 
-from conftest import authenticode, in_process, one_line, reseal, run, sh, timestamp_reply, verify
+from conftest import authenticode, in_process, one_line, own_mounts, reseal, run, sh, timestamp_reply, verify
 
 # Not fixed by the bash scripts these replace: wording the verifier matches.
 AUTHORITY = "is an authority's"
@@ -172,25 +172,66 @@ def test_refused(row, signed, pki):
     one_line(verify(signed, pki, getattr(pki, signer), *extra), wording.format(**names))
 
 
-def test_tmpdir_swapped_refused(signed, signed_release, pki, tmp_path, monkeypatch, capsys):
-    """Another user who can rename what is in TMPDIR puts a folder of the
-    genuine release's files in place of each of verify's, before each tool
-    runs: a release whose launcher.exe changed is refused all the same."""
-    REFUSED["code-byte"][0](signed, pki)
-    shared = tmp_path / "shared-tmp"
+def their_build_signed(rel, pki):
+    """Another build, signed by the pinned signer and time-stamped, its
+    release re-sealed: only launcher.exe without its signature, the copy
+    verify makes in TMPDIR, shows that it is not the build BUILDINFO
+    records."""
+    changed(lambda data: data[:0x500] + bytes([data[0x500] ^ 1]) + data[0x501:])(rel, pki)
+    resigned("valid", True)(rel, pki)
+
+
+# row: how verify is run (its options given as files in a folder of the
+# caller's), a change to the release, what another user does before each
+# tool runs (in TMPDIR, a folder without the sticky bit that they can
+# write to, or to the caller's files), and the wording (None: accepted).
+# tmpdir: each new name there is renamed away and a folder of the genuine
+# release's unsigned build put in its place; caller-ca-files: the CA files
+# become another root's.
+# caller-openssl-conf: OPENSSL_CONF set once verify runs (past what the
+# entry drops as it starts), naming a configuration under which openssl
+# finds no SHA-256: the tools run with an environment of their own.
+SWAPPED = {"tmpdir": (their_build_signed, "tmpdir", "is not the build its BUILDINFO records"),
+           "caller-ca-files": (nothing, "ca", None), "caller-openssl-conf": (nothing, "env", None)}
+
+
+@pytest.mark.parametrize("row", SWAPPED)
+def test_swapped_before_a_tool(row, signed, signed_release, pki, tmp_path, monkeypatch, capsys):
+    prepare, what, wording = SWAPPED[row]
+    prepare(signed, pki)
+    shared, given = tmp_path / "shared-tmp", tmp_path / "given"
     shared.mkdir()
+    given.mkdir()
+    genuine = tmp_path / "genuine.exe"
+    sh("osslsigncode", "remove-signature", "-in", signed_release / "launcher.exe", "-out", genuine)
+    for name in ("ca.crt", "tsa-ca.crt"):
+        shutil.copy(pki.ca, given / name)
     monkeypatch.setattr(tempfile, "tempdir", str(shared))
 
-    swapped = set()
+    swapped = []
 
     def swap(args):
-        for name in {n for n in os.listdir(shared) if not n.startswith("moved-")} - swapped:
+        if what == "ca" and not swapped:
+            for name in ("ca.crt", "tsa-ca.crt"):
+                shutil.copy(pki.other, given / name)
+            swapped.append(args)
+        if what == "env" and not swapped:
+            planted_openssl_conf(given, pki)
+            monkeypatch.setenv("OPENSSL_CONF", str(given / "openssl.cnf"))
+            swapped.append(args)
+        for name in {n for n in os.listdir(shared) if not n.startswith("moved-")} - set(swapped):
             os.rename(shared / name, shared / f"moved-{name}")
-            shutil.copytree(signed_release, shared / name)
-            swapped.add(name)
-    status = in_process(monkeypatch, "verify", signed, "--ca-file", pki.ca, "--signer", pki.valid, before_tool=swap)
+            (shared / name).mkdir()
+            shutil.copy(genuine, shared / name / "unsigned.exe")
+            swapped.append(name)
+    status = in_process(monkeypatch, "verify", signed, "--ca-file", given / "ca.crt", "--tsa-ca-file",
+                        given / "tsa-ca.crt", "--signer", pki.valid, "--crl-file", pki.crl, before_tool=swap)
     err = capsys.readouterr().err
-    assert status == 1 and "launcher.exe's signature does not verify against" in err, err
+    assert swapped, "nothing was swapped"
+    if wording is None:
+        assert status == 0, err
+    else:
+        one_line(subprocess.CompletedProcess([], status, "", err), wording)
 
 
 def planted_module(planted):
@@ -208,18 +249,54 @@ def planted_tools(planted):
     return {"PATH": f"{planted}:{os.environ['PATH']}"}
 
 
+def planted_cert_dir(planted, pki):
+    """The throwaway root among the default authorities: trusted by openssl
+    beside -CAfile unless told not to."""
+    shutil.copy(pki.ca, planted / "ca.pem")
+    sh("openssl", "rehash", planted)
+    return {"SSL_CERT_DIR": str(planted), "SSL_CERT_FILE": str(planted / "ca.pem")}
+
+
+def planted_openssl_conf(planted, pki):
+    """A configuration under which openssl finds no SHA-256."""
+    (planted / "openssl.cnf").write_text("openssl_conf = init\n[init]\nalg_section = algs\n[algs]\n"
+                                         "default_properties = fips=yes\n")
+    return {"OPENSSL_CONF": str(planted / "openssl.cnf")}
+
+
+def system_authorities(planted, pki):
+    """The throwaway root among the system's own authorities (openssl's
+    default folder), in a mount namespace of verify's own: trusted by
+    openssl verify and cms -verify beside -CAfile unless told not to."""
+    shutil.copy(pki.ca, planted / "ca.pem")
+    sh("openssl", "rehash", planted)
+    return {"WRAP": own_mounts(["--bind", planted, "/etc/ssl/certs"])}
+
+
+EXE_CHANGED = ("--ca-file", "{ca}"), "launcher.exe's signature does not verify against"
 # row: what the caller's environment plants for scripts/verify, started as
-# a user starts it (its first line), on a release whose launcher.exe changed
-ENVIRONMENT = {"pythonpath-module": planted_module, "path-tools": planted_tools}
+# a user starts it (its first line), on a release whose launcher.exe
+# changed; its options, and the wording. (ssl-cert-dir: --ca-file names
+# another root, which must stay the only one trusted.)
+ENVIRONMENT = {"pythonpath-module": (lambda planted, pki: planted_module(planted), *EXE_CHANGED),
+               "path-tools": (lambda planted, pki: planted_tools(planted), *EXE_CHANGED),
+               "ssl-cert-dir": (planted_cert_dir, ("--ca-file", "{other}", "--tsa-ca-file", "{ca}"),
+                                "SHA256SUMS.p7s does not verify against"),
+               "openssl-conf": (planted_openssl_conf, *EXE_CHANGED),
+               "system-authorities": (system_authorities, ("--ca-file", "{other}", "--tsa-ca-file", "{ca}"),
+                                      "SHA256SUMS.p7s does not verify against")}
 
 
 @pytest.mark.parametrize("row", ENVIRONMENT)
 def test_caller_environment_ignored(row, signed, pki, tmp_path):
+    plant, options, wording = ENVIRONMENT[row]
     REFUSED["code-byte"][0](signed, pki)
     (tmp_path / "planted").mkdir()
-    env = dict(os.environ, **ENVIRONMENT[row](tmp_path / "planted"))
-    done = run("verify", signed, "--ca-file", pki.ca, "--signer", pki.valid, as_is=True, env=env)
-    one_line(done, "launcher.exe's signature does not verify against")
+    env = dict(os.environ, **plant(tmp_path / "planted", pki))
+    wrap = env.pop("WRAP", [])
+    options = [o.format(ca=pki.ca, other=pki.other) for o in options]
+    done = run("verify", signed, *options, "--signer", pki.valid, as_is=True, env=env, wrap=wrap)
+    one_line(done, wording)
 
 
 def test_tmpdir_folder_replaced_refused(signed, pki, tmp_path, monkeypatch, capsys):
@@ -231,8 +308,11 @@ def test_tmpdir_folder_replaced_refused(signed, pki, tmp_path, monkeypatch, caps
 
     def replaced(*args, **kw):
         path = made(dir=tmp_path)
+        open(os.path.join(path, "theirs"), "w").close()
         os.chown(path, 4242, 4242)
         return path
     monkeypatch.setattr(tempfile, "mkdtemp", replaced)
     status = in_process(monkeypatch, "verify", signed, "--ca-file", pki.ca, "--signer", pki.valid)
     one_line(subprocess.CompletedProcess([], status, "", capsys.readouterr().err), "was replaced by another user's")
+    # Theirs, left as it is: only what verify's tools wrote goes.
+    assert [os.listdir(p) for p in tmp_path.iterdir() if p.is_dir() and p.stat().st_uid == 4242] == [["theirs"]]
