@@ -358,8 +358,14 @@ def test_another_users_work_folder_left_alone(release, pki):
         (theirs / "lock").touch()
         for path in (theirs / "lock", theirs):
             os.chown(path, other, other)
+        # The entries from a copy the signer can read, owned by root: the
+        # checkout may lie where only root reads (a fresh root's /root).
+        code = shared / "code"
+        code.mkdir(mode=0o755)
+        shutil.copytree(os.path.join(ROOT, "scripts"), code / "scripts",
+                        ignore=shutil.ignore_patterns("__pycache__"))
         done = run("sign", dir, "--expect-sha256", release.sums, "--pkcs12", keys / "valid.p12", "--password-file",
-                   keys / "password", "--no-timestamp", "--ca-file", keys / "ca.crt", cwd=shared,
+                   keys / "password", "--no-timestamp", "--ca-file", keys / "ca.crt", cwd=shared, root=code,
                    wrap=["setpriv", f"--reuid={signer}", f"--regid={signer}", "--clear-groups"])
         assert done.returncode == 0, done.stderr
         assert os.listdir(theirs) == ["lock"] and (dir / "SHA256SUMS.p7s").exists()
