@@ -94,17 +94,22 @@ def another_nonce(pki):
     return behave
 
 
+def trickle(handler, content_type=None):
+    """An answer of one byte every half second, for longer than the
+    deadline a row sets."""
+    handler.send_response(200)
+    if content_type:
+        handler.send_header("Content-Type", content_type)
+    handler.send_header("Content-Length", "100")
+    handler.end_headers()
+    for _ in range(20):
+        handler.wfile.write(b"0")
+        handler.wfile.flush()
+        time.sleep(0.5)
+
+
 def slow(pki):
-    # One byte every half second, for longer than the deadline the row sets.
-    def behave(handler, query, asked):
-        handler.send_response(200)
-        handler.send_header("Content-Length", "100")
-        handler.end_headers()
-        for _ in range(20):
-            handler.wfile.write(b"0")
-            handler.wfile.flush()
-            time.sleep(0.5)
-    return behave
+    return lambda handler, query, asked: trickle(handler)
 
 
 def refuses_third(pki):
@@ -122,14 +127,7 @@ def slow_to_osslsigncode(pki):
     def behave(handler, query, asked):
         if asked < 2:
             return answer(handler, stamped(pki, query))
-        handler.send_response(200)
-        handler.send_header("Content-Type", "application/timestamp-reply")
-        handler.send_header("Content-Length", "100")
-        handler.end_headers()
-        for _ in range(20):
-            handler.wfile.write(b"0")
-            handler.wfile.flush()
-            time.sleep(0.5)
+        return trickle(handler, "application/timestamp-reply")
     return behave
 
 
