@@ -1,25 +1,15 @@
 #include "core/launch/parameters.hpp"
 #include "core/options/options.hpp"
 #include "core/text/utf16.hpp"
+#include "windows/windows_split.hpp"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <sstream>
 
 namespace {
-
-// How the game's own parser reads the command line the shell gives it.
-std::vector<std::wstring> read_back(const std::wstring& command_line)
-{
-    int count = 0;
-    LPWSTR* words = CommandLineToArgvW(command_line.c_str(), &count);
-    std::vector<std::wstring> result(words, words + count);
-    LocalFree(words);
-    return result;
-}
 
 TEST(Parameters, GameReadsBackExactlyTheApplicationName)
 {
@@ -49,8 +39,8 @@ TEST(Parameters, GameReadsBackExactlyTheApplicationName)
         auto const options = launcher::parse_options({"launcher.exe", "--application", name},
                                                      description, out);
 
-        auto const words = read_back(L"quenby.exe" +
-                                     launcher::to_wide(launcher::game_parameters(options)));
+        std::wstring const parameters = launcher::to_wide(launcher::game_parameters(options));
+        auto const words = windows_words(L"quenby.exe" + parameters);
 
         EXPECT_EQ(words, (std::vector<std::wstring>{L"quenby.exe", L"--application",
                                                     launcher::to_wide(name)}));

@@ -2,9 +2,9 @@
 #include "core/text/utf16.hpp"
 #include "unit/fake_system.hpp"
 #include "windows/arguments.hpp"
+#include "windows/windows_split.hpp"
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <gtest/gtest.h>
 
@@ -124,16 +124,6 @@ std::wstring as_word(const std::wstring& text)
     }
     word.append(2 * backslashes, L'\\');
     return word + L'"';
-}
-
-// How any program reads a command line: Windows' own split.
-std::vector<std::wstring> words_of(const std::wstring& command_line)
-{
-    int count = 0;
-    LPWSTR* words = CommandLineToArgvW(command_line.c_str(), &count);
-    std::vector<std::wstring> result(words, words + count);
-    LocalFree(words);
-    return result;
 }
 
 std::wstring wide(const std::string& wtf8) { return launcher::path_to_wide(wtf8); }
@@ -299,7 +289,7 @@ command command_for(std::wstring build, std::wstring application)
     std::wstring const line = L"--build " + as_word(build) + L" --application " +
                               as_word(application);
     return {std::move(build), std::move(application), std::u16string(line.begin(), line.end()),
-            words_of(L"launcher.exe " + line)};
+            windows_words(L"launcher.exe " + line)};
 }
 
 // Runs the launcher at `at` on the command line, asks Windows about the
@@ -323,7 +313,7 @@ void judge(const launcher_at& at, const command& c, const std::string& origin, t
     std::wstring const folder = started ? wide(os.starts[0].directory) : L"";
     int family = -1;
     if (started) {
-        auto const game_words = words_of(L"quenby.exe" + wide(os.starts[0].parameters));
+        auto const game_words = windows_words(L"quenby.exe" + wide(os.starts[0].parameters));
         if (plain(folder) != windows.folder ||
             file != folder + (folder.back() == L'\\' ? L"" : L"\\") + L"quenby.exe")
             family = 0;
