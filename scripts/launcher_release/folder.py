@@ -17,6 +17,8 @@ import shutil
 import stat
 import tempfile
 
+from .errors import Refusal, Signed  # noqa: F401 (re-exported until callers import errors)
+
 SUMMED = ("launcher.exe", "NOTICES.txt", "launcher.cdx.json", "BUILDINFO")
 UNSIGNED = SUMMED + ("SHA256SUMS",)
 SIGNED = UNSIGNED + ("SHA256SUMS.p7s", "SHA256SUMS.p7s.tsr")
@@ -25,15 +27,6 @@ SIGNED = UNSIGNED + ("SHA256SUMS.p7s", "SHA256SUMS.p7s.tsr")
 LARGEST = 64 << 20
 AT_FDCWD = -100
 _libc = ctypes.CDLL(None, use_errno=True)
-
-
-class Refusal(Exception):
-    """A refusal, whose text is the one line the command prints."""
-
-
-class Signed(Refusal):
-    """A failure after DIR was exchanged for the signed release: its line
-    says that DIR is signed."""
 
 
 def quoted(text):
