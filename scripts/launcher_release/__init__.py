@@ -1,6 +1,13 @@
 """The release's tooling, run by Debian's /usr/bin/python3: scripts/sign and
 scripts/verify, and what scripts/release, scripts/notices and
-scripts/buildinfo share with them (folder.py)."""
+scripts/buildinfo share with them. By concern: cli (the commands), options
+(their command lines), errors, text (how a refusal shows a name), files
+(the release's files, SHA256SUMS, BUILDINFO's values), bom (the bill of
+materials), folder (the folder, its exchange, work folders, locks, ACLs),
+certs (certificates, CRLs, the Authenticode signature, as the Python
+libraries read them), keys, timestamps, dir_checks, signing and state (the
+steps of scripts/sign, ordered in sign), verify, and tools (every tool run,
+and what it prints read)."""
 import os
 
 # OpenSSL reads these as it starts, in this process too (cryptography's

@@ -6,69 +6,101 @@
         folders no running release holds, holding FD's lock, and prints a
         new one for the caller to lock before it lets go of FD
     buildinfo COMMIT EXE             prints EXE's BUILDINFO
+Any command may start with --as NAME, the name its lines begin with.
 """
+import argparse
 import fcntl
 import os
 import resource
 import signal
 import stat
 import sys
+from collections.abc import Callable
+from types import FrameType
+from typing import NoReturn, Optional
 
-from . import buildinfo, folder, sign, verify
-from .folder import Refusal
+from . import buildinfo, files, folder, sign, signing, verify
+from .errors import Refusal, Unreadable, UsageError
+from .options import Parser
+from .text import errno_text
 
-
-def sums(path):
-    fd = folder.open_folder(path)
-    files = {}
-    for name in folder.SUMMED:
-        files[name], why = folder.read_file(fd, name)
-        if why:
-            raise Refusal(f"{path}/{name} is not a release's file ({why})")
-    folder.write_files(fd, {"SHA256SUMS": folder.sums(files)})
+USAGE = "usage: python3 scripts/launcher_release [--as NAME] COMMAND ARGS..., COMMAND one of {}"
 
 
-def exchange(source, target):
+def arguments(args: list[str], usage: str, *names: str) -> argparse.Namespace:
+    """ARGS as the positional arguments NAMES, exactly so many; else USAGE.
+    (After "--": a path that starts with "-" is a path here, not an option.)"""
+    parser = Parser(usage)
+    for name in names:
+        parser.add_argument(name, type=int if name == "fd" else str)
     try:
-        if os.path.lexists(target):
-            folder.exchange(folder.AT_FDCWD, source, folder.AT_FDCWD, target)
+        return parser.parse_args(["--", *args])
+    except argparse.ArgumentError:  # a value its type does not take: an FD that is no number
+        raise UsageError(usage) from None
+
+
+def sums(args: list[str], name: str) -> None:
+    path = arguments(args, "usage: sums DIR", "dir").dir
+    fd = folder.open_folder(path)
+    read = {}
+    for file in files.SUMMED:
+        try:
+            read[file] = files.read_file(fd, file)
+        except Unreadable as why:
+            raise Refusal(f"{path}/{file} is not a release's file ({why})") from None
+    files.write_files(fd, {"SHA256SUMS": files.sums(read)})
+
+
+def exchange(args: list[str], name: str) -> None:
+    got = arguments(args, "usage: exchange FROM TO", "source", "target")
+    try:
+        if os.path.lexists(got.target):
+            folder.exchange(folder.AT_FDCWD, got.source, folder.AT_FDCWD, got.target)
         else:
-            os.rename(source, target)
+            os.rename(got.source, got.target)
     except OSError as error:
-        raise Refusal(f"cannot put the release in place of {target}/: {folder.errno_text(error)}") from None
+        raise Refusal(f"cannot put the release in place of {got.target}/: {errno_text(error)}") from None
 
 
-def work_folder(root, fd):
-    fd = int(fd)
+def work_folder(args: list[str], name: str) -> None:
+    got = arguments(args, "usage: work-folder ROOT FD", "root", "fd")
+    root, fd = got.root, got.fd
     if not stat.S_ISDIR(os.lstat(root).st_mode) or not os.path.samestat(os.lstat(root), os.fstat(fd)):
         raise Refusal(f"{root} is a symbolic link or not a folder: it holds the releases' work folders")
     # Held until the caller has locked its own folder, so that two releases
     # never take each other's new folder for a stale one.
     fcntl.flock(fd, fcntl.LOCK_EX)
     folder.remove_unheld(fd, "")
-    name, _, _ = folder.make_work(fd, "")
-    print(os.path.abspath(root) + "/" + name)
+    made, _, _ = folder.make_work(fd, "")
+    print(os.path.abspath(root) + "/" + made)
 
 
-COMMANDS = {"sign": lambda args, name: sign.main(args, name),
-            "verify": lambda args, name: print(verify.main(args, name)),
-            "sums": lambda args, name: sums(*args),
-            "exchange": lambda args, name: exchange(*args),
-            "work-folder": lambda args, name: work_folder(*args),
-            "buildinfo": lambda args, name: sys.stdout.buffer.write(buildinfo.record(*args))}
+def sign_command(args: list[str], name: str) -> None:
+    line = sign.main(args, name)
+    if line is not None:
+        print(line)
 
 
-def _stop(number, frame):
+def buildinfo_command(args: list[str], name: str) -> None:
+    got = arguments(args, "usage: buildinfo COMMIT EXE", "commit", "exe")
+    sys.stdout.buffer.write(buildinfo.record(got.commit, got.exe))
+
+
+COMMANDS: dict[str, Callable[[list[str], str], None]] = {
+    "sign": sign_command,
+    "verify": lambda args, name: print(verify.main(args, name)),
+    "sums": sums,
+    "exchange": exchange,
+    "work-folder": work_folder,
+    "buildinfo": buildinfo_command,
+}
+
+
+def _stop(number: int, frame: Optional[FrameType]) -> NoReturn:
     raise KeyboardInterrupt(signal.Signals(number).name)
 
 
-def main(command, args):
-    """A refusal, or any other error, prints one line and exits 1: the work
-    folder goes (finally), and the key was reachable only through a release
-    that every check passed."""
-    name = command
-    if args[:1] == ["--as"] and len(args) > 1:
-        name, args = args[1], args[2:]
+def _harden() -> None:
     # No core file while the key or the PIN is in memory: ours, the engine's
     # and osslsigncode's (they inherit it).
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
@@ -77,7 +109,7 @@ def main(command, args):
     # A signer's name in a terminal that cannot show it (Latin-1, say) is
     # shown escaped, rather than failing the report of a done signing.
     for stream in (sys.stdout, sys.stderr):
-        if stream:
+        if stream and hasattr(stream, "reconfigure"):
             stream.reconfigure(errors="backslashreplace")
     # A closed standard stream's number would go to the next file opened,
     # which a tool would then take for its output.
@@ -86,7 +118,19 @@ def main(command, args):
             os.fstat(number)
         except OSError:
             os.open(os.devnull, os.O_RDWR)
+
+
+def main(command: str, args: list[str]) -> None:
+    """A refusal, or any other error, prints one line and exits 1: the work
+    folder goes (finally), and the key was reachable only through a release
+    that every check passed."""
+    name = command if command in COMMANDS else "launcher_release"
+    if args[:1] == ["--as"] and len(args) > 1:
+        name, args = args[1], args[2:]
+    _harden()
     try:
+        if command not in COMMANDS:
+            raise UsageError(USAGE.format(", ".join(COMMANDS)))
         COMMANDS[command](args, name)
         if sys.stdout:
             sys.stdout.flush()
@@ -95,13 +139,13 @@ def main(command, args):
     except BaseException as error:  # anything, KeyboardInterrupt included
         if isinstance(error, SystemExit) and not error.code:
             raise
-        if sign.signed_dir is not None:
-            _say(f"{name}: {sign.after_exchange(sign.signed_dir, error)}")
+        if signing.signed_dir is not None:
+            _say(f"{name}: {sign.after_exchange(signing.signed_dir, error)}")
         what = " ".join(f"{type(error).__name__}: {error}".split())
         _say(f"{name}: stopped by an error it did not expect, nothing signed or changed ({what})")
 
 
-def _say(line):
+def _say(line: str) -> NoReturn:
     """LINE on standard error, and exit 1; what standard output could not
     take (a closed pipe, a full disk) is dropped, not reported again by
     Python as it exits."""

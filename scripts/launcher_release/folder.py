@@ -1,131 +1,40 @@
-"""A release's folder, and what the release's scripts share about it: its
-file list, SHA256SUMS, BUILDINFO, the bill of materials, the exchange of two
-folders and the work folders. A folder is opened once and every file in it
-read relative to that descriptor, never through a link."""
+"""A release's folder and the folders around it: opened once, every entry
+read relative to that descriptor and never through a link; who else could
+change it (mode bits, ACLs, groups); its mount; the exchange of two folders
+in one step; the work folders, their locks and their removal."""
 import contextlib
 import ctypes
 import errno
 import fcntl
 import grp
-import hashlib
-import json
 import os
 import pwd
-import re
 import secrets
 import shutil
 import stat
 import tempfile
+from collections.abc import Iterator
+from typing import Optional
 
-from .errors import Refusal, Signed  # noqa: F401 (re-exported until callers import errors)
+from . import bom
+from .errors import Refusal, Unjudged
+from .text import errno_text, shown
 
-SUMMED = ("launcher.exe", "NOTICES.txt", "launcher.cdx.json", "BUILDINFO")
-UNSIGNED = SUMMED + ("SHA256SUMS",)
-SIGNED = UNSIGNED + ("SHA256SUMS.p7s", "SHA256SUMS.p7s.tsr")
-# The launcher is 1.4 MB and the notices a few hundred KB: a file past this
-# is refused before it is hashed (an 8 GiB NOTICES.txt took 89 s to hash).
-LARGEST = 64 << 20
+# scripts/notices writes the bill of materials through this name.
+write_json = bom.write
+
 AT_FDCWD = -100
 _libc = ctypes.CDLL(None, use_errno=True)
 
 
-def quoted(text):
-    """TEXT as bash's ${text@Q} shows it, so that a refusal stays one line."""
-    if text.isprintable():
-        return "'" + text.replace("'", "'\\''") + "'"
-    escaped = "".join(c if c.isprintable() and c not in "\\'" else
-                      {"\\": "\\\\", "'": "\\'", "\n": "\\n", "\t": "\\t", "\r": "\\r"}.get(c, f"\\x{ord(c):02x}")
-                      for c in text)
-    return f"$'{escaped}'"
-
-
-def contents(path):
+def contents(path: str) -> bytes:
     """The bytes of the file PATH (closed at once: the tests take an
     unclosed file's ResourceWarning for the error it is)."""
     with open(path, "rb") as file:
         return file.read()
 
 
-def shown(path):
-    return path if path.isprintable() else quoted(path)
-
-
-def from_caller(path):
-    """PATH as the caller meant it, byte for byte (no normalising)."""
-    return path if path.startswith("/") else os.getcwd() + "/" + path
-
-
-def parse(args, into, table, script):
-    """ARGS' options into the namespace INTO. TABLE: an option's attribute
-    and what reads its value (None: a flag, which takes none); a list
-    attribute gathers every value given."""
-    while args:
-        option, args = args[0], args[1:]
-        attribute, read = table.get(option, (None, str))
-        if read is None:
-            setattr(into, attribute, True)
-            continue
-        if not args:
-            raise Refusal(f"{option} needs a value")
-        if attribute is None:
-            raise Refusal(f"unknown argument {quoted(option)} (see the comment at the top of scripts/{script})")
-        value, args = read(args[0]), args[1:]
-        if isinstance(getattr(into, attribute), list):
-            getattr(into, attribute).append(value)
-        else:
-            setattr(into, attribute, value)
-    return into
-
-
-def matching(pattern, wording):
-    """What reads an option's value: as it is if it matches PATTERN, else
-    refused as WORDING, with the value quoted."""
-    def read(value):
-        if not re.fullmatch(pattern, value):
-            raise Refusal(f"{wording}, not {quoted(value)}")
-        return value
-    return read
-
-
-def read_json(data, what):
-    """DATA as JSON, with a key given twice refused (the first and the last
-    would each be someone's reading)."""
-    def pairs(items):
-        if len({k for k, _ in items}) != len(items):
-            raise ValueError(f"{what} gives a key twice")
-        return dict(items)
-    return json.loads(data, object_pairs_hook=pairs)
-
-
-def write_json(value):
-    return (json.dumps(value, indent=2) + "\n").encode()
-
-
-def buildinfo_values(data, key):
-    return [line[len(key) + 2:] for line in data.decode(errors="replace").split("\n") if line.startswith(key + ": ")]
-
-
-def sums(files):
-    """SHA256SUMS of FILES, a {name: bytes}, as sha256sum writes it."""
-    return "".join(f"{hashlib.sha256(files[name]).hexdigest()}  {name}\n" for name in SUMMED).encode()
-
-
-def signed_bom(bom, digest, supplier, organisation, project="Quenby launcher"):
-    """The signed file's bill of materials: a new version of the unsigned
-    one's (CycloneDX), same serial number, naming DIGEST; its supplier is
-    SUPPLIER, else the certificate's ORGANISATION in place of the project."""
-    launcher = bom["metadata"]["component"]
-    launcher["hashes"] = [{"alg": "SHA-256", "content": digest}]
-    launcher["properties"] = [p for p in launcher["properties"] if p["name"] != "quenby:signed-sha256"]
-    launcher["properties"].append({"name": "quenby:signed-sha256", "value": digest})
-    if supplier or (organisation and launcher["supplier"]["name"] == project):
-        launcher["supplier"] = {"name": supplier or organisation}
-        bom["metadata"]["authors"] = [{"name": supplier or organisation}]
-    bom["version"] += 1
-    return bom
-
-
-def exchange(from_fd, from_name, to_fd, to_name):
+def exchange(from_fd: int, from_name: str, to_fd: int, to_name: str) -> None:
     """FROM and TO (both exist) trade places in one step (renameat2's
     RENAME_EXCHANGE), or OSError."""
     if _libc.renameat2(from_fd, os.fsencode(from_name), to_fd, os.fsencode(to_name), 2) != 0:
@@ -133,36 +42,17 @@ def exchange(from_fd, from_name, to_fd, to_name):
         raise OSError(number, os.strerror(number))
 
 
-def open_folder(path, at=AT_FDCWD):
+def open_folder(path: str, at: int = AT_FDCWD) -> int:
     return os.open(path, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=at)
 
 
-def own_file(status):
+def own_file(status: os.stat_result) -> bool:
     """A regular file with no second name (a hard link elsewhere could be
     changed through it)."""
     return stat.S_ISREG(status.st_mode) and status.st_nlink == 1
 
 
-def read_file(fd, name):
-    """NAME in the folder FD, an own_file of at most LARGEST bytes:
-    (bytes, None), or (None, "missing", "odd" or "large")."""
-    try:
-        file = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, dir_fd=fd)
-    except FileNotFoundError:
-        return None, "missing"
-    except OSError:
-        return None, "odd"
-    with os.fdopen(file, "rb") as f:
-        status = os.fstat(file)
-        if not own_file(status):
-            return None, "odd"
-        if status.st_size > LARGEST:
-            return None, "large"
-        data = f.read(LARGEST + 1)
-        return (data, None) if len(data) <= LARGEST else (None, "large")
-
-
-def entry_status(fd, name):
+def entry_status(fd: int, name: str) -> Optional[os.stat_result]:
     """NAME's status in the folder FD, not following a link; None when it
     went between its listing and now."""
     try:
@@ -171,35 +61,29 @@ def entry_status(fd, name):
         return None
 
 
-def odd_entry(fd):
+def odd_entry(fd: int) -> Optional[str]:
     """The first entry of the folder FD that is not an own_file (one that
     went meanwhile is none)."""
     return next((name for name in sorted(os.listdir(fd))
                  if (status := entry_status(fd, name)) is not None and not own_file(status)), None)
 
 
-def write_files(fd, files):
-    for name, data in files.items():
-        file = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644, dir_fd=fd)
-        with os.fdopen(file, "wb") as f:
-            f.write(data)
-
-
 # posix_acl_xattr_header and _entry (linux/posix_acl_xattr.h): a version,
 # then (tag, permissions, id) entries, little-endian.
 ACL_USER, ACL_GROUP_OBJ, ACL_GROUP, ACL_MASK, ACL_OTHER = 0x02, 0x04, 0x08, 0x10, 0x20
 ACL_WRITE = 0x02
+AclEntry = tuple[int, int, int]
 
 
-def acl_entries(path):
+def acl_entries(path: str) -> list[AclEntry]:
     """The entries of PATH's access ACL, [(tag, permissions, id)], or []
     when it has none beyond its mode bits. An ACL of another kind (NFSv4's,
-    CIFS's) raises ValueError: it is not judged, it is refused."""
+    CIFS's) raises Unjudged: it is not judged, it is refused."""
     try:
         data = os.getxattr(path, "system.posix_acl_access", follow_symlinks=False)
     except OSError as error:
         if error.errno not in (errno.ENODATA, errno.ENOTSUP, errno.EOPNOTSUPP):
-            raise ValueError(f"the ACL of {shown(path)} cannot be read ({errno_text(error)})") from None
+            raise Unjudged(f"the ACL of {shown(path)} cannot be read ({errno_text(error)})") from None
         data = b""
     # (cifs gives a Windows security descriptor as system.cifs_acl, Samba
     # keeps one as system.ntacl: a grant there is not in the mode bits.)
@@ -208,26 +92,26 @@ def acl_entries(path):
             os.getxattr(path, other, follow_symlinks=False)
         except OSError:
             continue
-        raise ValueError(f"{shown(path)} carries an ACL ({other}) that this check cannot judge")
+        raise Unjudged(f"{shown(path)} carries an ACL ({other}) that this check cannot judge")
     if not data:
         return []
     if len(data) % 8 != 4 or int.from_bytes(data[:4], "little") != 2:
-        raise ValueError(f"{shown(path)} carries an ACL this check cannot read")
+        raise Unjudged(f"{shown(path)} carries an ACL this check cannot read")
     return [(int.from_bytes(data[i:i + 2], "little"), int.from_bytes(data[i + 2:i + 4], "little"),
              int.from_bytes(data[i + 4:i + 8], "little")) for i in range(4, len(data), 8)]
 
 
-def members(gid):
+def members(gid: int) -> set[Optional[str]]:
     """Every user in the group GID: the members of every group entry with
     that ID (groupadd -o makes two, and getgrgid returns only the first)
     and the users whose primary group it is; None among them when no entry
     names the group."""
     entries = [g for g in grp.getgrall() if g.gr_gid == gid]
-    return ({m for g in entries for m in g.gr_mem} | {p.pw_name for p in pwd.getpwall() if p.pw_gid == gid}
-            | (set() if entries else {None}))
+    named: set[Optional[str]] = {m for g in entries for m in g.gr_mem}
+    return named | {p.pw_name for p in pwd.getpwall() if p.pw_gid == gid} | (set() if entries else {None})
 
 
-def changeable_by_others(path):
+def changeable_by_others(path: str) -> Optional[str]:
     """Why another user could change the folder PATH or one above it (so
     swap what was checked for something else), or None. Root and the signer
     are trusted; a group is, when no one else is in it; write access comes
@@ -236,77 +120,87 @@ def changeable_by_others(path):
     system's temporary folder), not for PATH itself: anyone could add a file
     there."""
     me = os.geteuid()
-    trusted = {p.pw_name for p in pwd.getpwall() if p.pw_uid in (0, me)}
+    trusted: set[Optional[str]] = {p.pw_name for p in pwd.getpwall() if p.pw_uid in (0, me)}
     first = True
     while True:
-        status = os.stat(path)
-        sticky = status.st_mode & stat.S_ISVTX and not first
-        if status.st_uid not in (0, me):
-            return f"{shown(path)} is owned by another user"
-        try:
-            acl = acl_entries(path)
-        except ValueError as error:
-            return str(error)
-        # With an ACL, the mode's group bits are its mask, which bounds
-        # every named entry and the owning group's.
-        mask = next((perm for tag, perm, _ in acl if tag == ACL_MASK), 0o7)
-        group_write = (next((perm for tag, perm, _ in acl if tag == ACL_GROUP_OBJ), 0) & mask & ACL_WRITE
-                       if acl else status.st_mode & stat.S_IWGRP)
-        if status.st_mode & stat.S_IWOTH and not sticky:
-            return f"every user can write to {shown(path)}"
-        if group_write and not sticky and members(status.st_gid) - trusted:
-            return f"{shown(path)} is writable by its group, which has other members"
-        for tag, perm, id in acl:
-            if not perm & mask & ACL_WRITE or sticky:
-                continue
-            if tag == ACL_USER and id not in (0, me):
-                return f"its ACL lets user {id} write to {shown(path)}"
-            if tag == ACL_GROUP and members(id) - trusted:
-                return f"its ACL lets group {id}, which has other members, write to {shown(path)}"
-        if path == "/":
-            return None
+        why = _writable_by_others(path, not first, me, trusted)
+        if why or path == "/":
+            return why
         path, first = os.path.dirname(path), False
 
 
-def mount_id(fd):
+def _writable_by_others(path: str, above: bool, me: int, trusted: set[Optional[str]]) -> Optional[str]:
+    """changeable_by_others' judgment of one folder, PATH itself or (ABOVE)
+    one of the folders above it."""
+    status = os.stat(path)
+    sticky = bool(status.st_mode & stat.S_ISVTX) and above
+    if status.st_uid not in (0, me):
+        return f"{shown(path)} is owned by another user"
+    try:
+        acl = acl_entries(path)
+    except Unjudged as error:
+        return str(error)
+    # With an ACL, the mode's group bits are its mask, which bounds every
+    # named entry and the owning group's.
+    mask = next((perm for tag, perm, _ in acl if tag == ACL_MASK), 0o7)
+    group_write = (next((perm for tag, perm, _ in acl if tag == ACL_GROUP_OBJ), 0) & mask & ACL_WRITE
+                   if acl else status.st_mode & stat.S_IWGRP)
+    if sticky:
+        return None
+    if status.st_mode & stat.S_IWOTH:
+        return f"every user can write to {shown(path)}"
+    if group_write and members(status.st_gid) - trusted:
+        return f"{shown(path)} is writable by its group, which has other members"
+    for tag, perm, id in acl:
+        if not perm & mask & ACL_WRITE:
+            continue
+        if tag == ACL_USER and id not in (0, me):
+            return f"its ACL lets user {id} write to {shown(path)}"
+        if tag == ACL_GROUP and members(id) - trusted:
+            return f"its ACL lets group {id}, which has other members, write to {shown(path)}"
+    return None
+
+
+def mount_id(fd: int) -> str:
     with open(f"/proc/self/fdinfo/{fd}", encoding="ascii") as info:
         return next(line.split()[1] for line in info if line.startswith("mnt_id:"))
 
 
-def remove_unheld(fd, prefix):
+def remove_unheld(fd: int, prefix: str) -> None:
     """Removes the work folders named PREFIX... in the folder FD that no
     running command holds: real folders whose lock is a regular file that
     can be locked. A link, or a folder without such a lock, stays."""
     me = os.geteuid()
     for name in os.listdir(fd):
-        if not name.startswith(prefix):
-            continue
-        status = entry_status(fd, name)
+        status = entry_status(fd, name) if name.startswith(prefix) else None
         # Another user's (beside a DIR in a sticky folder, say) is theirs,
         # and may go as it is listed.
-        if status is None or not stat.S_ISDIR(status.st_mode) or status.st_uid != me:
-            continue
-        try:
-            folder = open_folder(name, fd)
-        except OSError:
-            continue
-        try:
-            lock = os.open("lock", os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, dir_fd=folder)
-        except OSError:
-            os.close(folder)
-            continue
-        try:
-            if stat.S_ISREG(os.fstat(lock).st_mode):
-                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                shutil.rmtree(name, dir_fd=fd)
-        except OSError:
-            pass  # held, or not ours to remove: left as it is
-        finally:
-            os.close(lock)
-            os.close(folder)
+        if status is not None and stat.S_ISDIR(status.st_mode) and status.st_uid == me:
+            _remove_if_unheld(fd, name)
 
 
-def without_acl(fd):
+def _remove_if_unheld(fd: int, name: str) -> None:
+    try:
+        folder = open_folder(name, fd)
+    except OSError:
+        return
+    try:
+        lock = os.open("lock", os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, dir_fd=folder)
+    except OSError:
+        os.close(folder)
+        return
+    try:
+        if stat.S_ISREG(os.fstat(lock).st_mode):
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            shutil.rmtree(name, dir_fd=fd)
+    except OSError:
+        pass  # held, or not ours to remove: left as it is
+    finally:
+        os.close(lock)
+        os.close(folder)
+
+
+def without_acl(fd: int) -> None:
     """The folder FD without ACLs: one inherited from a default ACL of the
     folder it was made in would give others a way in."""
     for acl in ("system.posix_acl_access", "system.posix_acl_default"):
@@ -318,7 +212,7 @@ def without_acl(fd):
 
 
 @contextlib.contextmanager
-def private_folder():
+def private_folder() -> Iterator[int]:
     """A new folder in TMPDIR that only we can change, held open: its
     descriptor. Whoever else can write to TMPDIR may rename it, or put
     something else under its name; a tool reaches it as /proc/self/fd/N
@@ -347,7 +241,7 @@ def private_folder():
         os.close(fd)
 
 
-def make_work(fd, prefix):
+def make_work(fd: int, prefix: str) -> tuple[str, int, int]:
     """A new work folder PREFIX + six random characters in the folder FD,
     only ours (0700), holding a regular file lock that this process locks:
     (name, descriptor of the folder, descriptor of the lock)."""
@@ -363,7 +257,3 @@ def make_work(fd, prefix):
     lock = os.open("lock", os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600, dir_fd=work)
     fcntl.flock(lock, fcntl.LOCK_EX)
     return name, work, lock
-
-
-def errno_text(error):
-    return error.strerror or errno.errorcode.get(error.errno, str(error))

@@ -3,25 +3,22 @@ Authenticode signing and its verification, CMS signing and verification,
 chains checked against CRLs, the PKCS#11 engine. Each is read here, by its
 exit status and its output, and nowhere else."""
 import ctypes
-import datetime
+import dataclasses
 import os
 import re
 import signal
 import subprocess
-import types
+from collections.abc import Sequence
+from typing import Optional, Union
 
-from asn1crypto import cms, tsp
-from cryptography import x509
-from cryptography.hazmat.primitives import serialization
-from cryptography.x509.oid import NameOID
-
-from .folder import Refusal, contents
+from .errors import Refusal
+from .folder import contents
 
 _prctl = ctypes.CDLL(None, use_errno=True).prctl
 PR_SET_PDEATHSIG = 1
 
 
-def _die_with_parent():
+def _die_with_parent() -> None:
     # A SIGKILLed sign must not leave osslsigncode signing on its own.
     _prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
@@ -40,7 +37,7 @@ ENV = {"PATH": "/usr/bin:/bin", "LC_ALL": "C"}
 NOT_FOR_A_MODULE = re.compile(r"OPENSSL_.*|SSL_CERT_.*|LD_.*|GCONV_PATH|LOCPATH|NLSPATH|PATH|LANG|LANGUAGE|LC_.*")
 
 
-def module_env(**more):
+def module_env(**more: str) -> dict[str, str]:
     """The environment of a run that loads a PKCS#11 module: ENV and MORE,
     and the caller's variables but those of NOT_FOR_A_MODULE. A module may
     need its own (SoftHSM's SOFTHSM2_CONF, a vendor's configuration or
@@ -54,7 +51,8 @@ def module_env(**more):
 TOOL_DEADLINE = 120
 
 
-def run(tool, *args, env=None, files=()):
+def run(tool: str, *args: str, env: Optional[dict[str, str]] = None,
+        files: Sequence[Union[int, "Held"]] = ()) -> tuple[int, str]:
     """(exit status, what TOOL printed on both streams). FILES: what ARGS
     name as /proc/self/fd/N: Held files and descriptors of held folders.
     ENV: the tool's whole environment, ENV unless given. A tool still
@@ -85,20 +83,20 @@ class Held:
     kernel resolves to this very file, whatever names change meanwhile) and
     reads it, or writes it, as it would a file of its own."""
 
-    def __init__(self, data=b"", name="copy"):
+    def __init__(self, data: bytes = b"", name: str = "copy") -> None:
         self.fd = os.memfd_create(name, os.MFD_CLOEXEC)
         view = memoryview(data)
         while view:
             view = view[os.write(self.fd, view):]
 
-    def __del__(self):
+    def __del__(self) -> None:
         os.close(self.fd)
 
     @property
-    def path(self):
+    def path(self) -> str:
         return f"/proc/self/fd/{self.fd}"
 
-    def read(self):
+    def read(self) -> bytes:
         os.lseek(self.fd, 0, os.SEEK_SET)
         chunks = []
         while chunk := os.read(self.fd, 1 << 20):
@@ -111,52 +109,17 @@ class Given(Held):
     read once from GIVEN, its name, which refusals show: a tool given the
     name would read whatever another user put under it by then."""
 
-    def __init__(self, given, data=None):
+    def __init__(self, given: str, data: Optional[bytes] = None) -> None:
         super().__init__(contents(given) if data is None else data, os.path.basename(given))
         self.given = given
 
 
-def first(pattern, text, default=""):
+def first(pattern: str, text: str, default: str = "") -> str:
     match = re.search(pattern, text, re.M)
     return match.group(0) if match else default
 
 
-# As openssl's -nameopt oneline writes a name: "O = Studio, CN = Signer".
-SHORT = {NameOID.COMMON_NAME: "CN", NameOID.ORGANIZATION_NAME: "O", NameOID.ORGANIZATIONAL_UNIT_NAME: "OU",
-         NameOID.COUNTRY_NAME: "C", NameOID.STATE_OR_PROVINCE_NAME: "ST", NameOID.LOCALITY_NAME: "L"}
-
-
-def subject(certificate):
-    return ", ".join(f"{SHORT.get(a.oid, a.oid.dotted_string)} = {a.value}" for a in certificate.subject)
-
-
-def is_authority(certificate):
-    try:
-        return certificate.extensions.get_extension_for_class(x509.BasicConstraints).value.ca
-    except x509.ExtensionNotFound:
-        return False
-
-
-def pem(certificates):
-    return b"".join(c.public_bytes(serialization.Encoding.PEM) for c in certificates)
-
-
-def gather_crls(paths):
-    """The CRLs of the files PATHS, PEM (several a file) or DER, in PEM;
-    refuses a file that holds none."""
-    out = []
-    for path in paths:
-        try:
-            data = contents(path)
-            blocks = re.findall(rb"-----BEGIN X509 CRL-----.*?-----END X509 CRL-----", data, re.S)
-            crls = [x509.load_pem_x509_crl(b) for b in blocks] if blocks else [x509.load_der_x509_crl(data)]
-        except (OSError, ValueError):
-            raise Refusal(f"cannot read a CRL from {path}") from None
-        out += [c.public_bytes(serialization.Encoding.PEM) for c in crls]
-    return b"".join(out)
-
-
-def check_chain(ca, untrusted, certificate, crls, what):
+def check_chain(ca: Given, untrusted: Held, certificate: Held, crls: Optional[Held], what: str) -> None:
     """CERTIFICATE's chain (UNTRUSTED: Held PEM of its chain) against CA (a
     Given CA file) and, every certificate of it (-crl_check_all: -crl_check
     looks at the signer's alone), the Held CRLS (or None)."""
@@ -166,8 +129,9 @@ def check_chain(ca, untrusted, certificate, crls, what):
     # -no-CApath -no-CAstore: given -CAfile, openssl verify trusts the
     # default folder and store as well (the system's authorities, or
     # SSL_CERT_DIR's) unless told not to; only the CA file decides.
-    status, log = run("openssl", "verify", "-nameopt", "oneline", "-no-CApath", "-no-CAstore", "-CAfile", ca.path, "-untrusted", untrusted.path,
-                      *crl, certificate.path, files=[f for f in (ca, untrusted, crls, certificate) if f])
+    status, log = run("openssl", "verify", "-nameopt", "oneline", "-no-CApath", "-no-CAstore", "-CAfile", ca.path,
+                      "-untrusted", untrusted.path, *crl, certificate.path,
+                      files=[f for f in (ca, untrusted, crls, certificate) if f])
     if status == 0:
         return
     # openssl verify names the certificate on the line before its error.
@@ -179,23 +143,30 @@ def check_chain(ca, untrusted, certificate, crls, what):
     raise Refusal(f"{what} does not verify against {ca.given}: {first(r'error .*', log)}{hint}")
 
 
-def authenticode_failure(log):
+def authenticode_failure(log: str) -> str:
     """Why osslsigncode verify did not call the signature ok: the reason
     comes before its last words, "Signature verification: failed"."""
     return (first(r".*(Unsupported|[Ee]rror|unable|revoked|expired|not yet valid|[Mm]ismatch).*", log)
             or first(r"(?i).*fail.*", log) or "osslsigncode printed no reason")
 
 
-def primary_report(log):
+@dataclasses.dataclass(frozen=True)
+class Report:
     """osslsigncode verify's report on the primary signature alone (a nested
     one's "ok" says nothing of it), and whether it and its time stamp
     verified: verify exits 0 even when a line says failed, only ok will do."""
+    text: str
+    signed: bool
+    stamped: bool
+
+
+def primary_report(log: str) -> Report:
     text = re.split(r"^Signature Index: [1-9]", log, flags=re.M)[0]
-    return types.SimpleNamespace(text=text, signed=bool(re.search(r"^Signature verification: ok", text, re.M)),
-                                 stamped=bool(re.search(r"^Timestamp Server Signature verification: ok", text, re.M)))
+    return Report(text=text, signed=bool(re.search(r"^Signature verification: ok", text, re.M)),
+                  stamped=bool(re.search(r"^Timestamp Server Signature verification: ok", text, re.M)))
 
 
-def check_p7s_time_stamp(p7s, tsr, ca, at=()):
+def check_p7s_time_stamp(p7s: Held, tsr: Held, ca: Given, at: Sequence[str] = ()) -> None:
     """The time stamp TSR (Held) on the signature P7S (Held), against CA (Given)."""
     status, log = run("openssl", "ts", "-verify", "-data", p7s.path, "-in", tsr.path, "-CAfile", ca.path,
                       *(["-attime", *at] if at else []), files=[p7s, tsr, ca])
@@ -204,27 +175,5 @@ def check_p7s_time_stamp(p7s, tsr, ca, at=()):
                       + first(r"(?i).*(error|fail).*", log))
 
 
-def osslsigncode_version():
+def osslsigncode_version() -> str:
     return run("osslsigncode", "--version")[1].split("\n")[0].split(",")[0]
-
-
-def authenticode_signature(exe):
-    """The primary signature of the PE file EXE (bytes): (the certificate
-    its signer info names, every certificate it carries)."""
-    import pefile
-    pe = pefile.PE(data=exe, fast_load=True)
-    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
-    # WIN_CERTIFICATE: length, revision and type (8 bytes), then the PKCS#7.
-    blob = exe[entry.VirtualAddress + 8:entry.VirtualAddress + entry.Size]
-    signed = cms.ContentInfo.load(blob, strict=False)["content"]
-    carried = [x509.load_der_x509_certificate(c.chosen.dump()) for c in signed["certificates"]]
-    sid = signed["signer_infos"][0]["sid"].chosen
-    signer = next(c for c in carried
-                  if c.serial_number == sid["serial_number"].native and c.issuer.public_bytes() == sid["issuer"].dump())
-    return signer, carried
-
-
-def stamped_at(reply):
-    """The time an RFC 3161 reply records."""
-    info = tsp.TimeStampResp.load(reply)["time_stamp_token"]["content"]["encap_content_info"]["content"].parsed
-    return info["gen_time"].native.astimezone(datetime.timezone.utc)
