@@ -6,6 +6,10 @@
         folders no running release holds, holding FD's lock, and prints a
         new one for the caller to lock before it lets go of FD
     buildinfo COMMIT EXE             prints EXE's BUILDINFO
+    release ARGS...                  scripts/release, after its set-up
+    notices DIR OUT_DIR COMMIT [SUPPLIER]   scripts/notices
+    buildinfo-plan BUILDINFO         scripts/reproducible --buildinfo's
+        comparison: a line for each difference, then "COMMIT SHA256"
 """
 import fcntl
 import os
@@ -14,7 +18,7 @@ import signal
 import stat
 import sys
 
-from . import buildinfo, folder, sign, verify
+from . import buildinfo, folder, notices, release, sign, verify
 from .folder import Refusal
 
 
@@ -55,7 +59,10 @@ COMMANDS = {"sign": lambda args, name: sign.main(args, name),
             "sums": lambda args, name: sums(*args),
             "exchange": lambda args, name: exchange(*args),
             "work-folder": lambda args, name: work_folder(*args),
-            "buildinfo": lambda args, name: sys.stdout.buffer.write(buildinfo.record(*args))}
+            "buildinfo": lambda args, name: sys.stdout.buffer.write(buildinfo.record(*args)),
+            "release": lambda args, name: release.main(args),
+            "notices": lambda args, name: notices.main(args),
+            "buildinfo-plan": lambda args, name: print(*buildinfo.plan_main(args), sep="\n")}
 
 
 def _stop(number, frame):
