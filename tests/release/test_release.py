@@ -229,3 +229,32 @@ def test_build_given_the_commit_read_before_it(tmp_path, caches):
     assert done.returncode != 0 and "clean-build failed" in done.stderr, done.stderr
     assert sh("git", "-C", repo, "rev-parse", "HEAD", text=True).stdout.strip() != before, "the spy moved no HEAD"
     assert (tmp_path / "built-commit").read_text() == before + "\n"
+
+
+# Debian 13's copyright file of mingw-w64 names mingw-w64-crt/crt/* second
+# in its stanza, after cfguard/*: the start-up code's licence text was left
+# out of NOTICES.txt there, since a stanza is named by its first pattern.
+STANZAS = """Files: *
+Copyright: the first stanza's
+License: ZPL-2.1
+ ZPL text
+
+Files: mingw-w64-crt/cfguard/* mingw-w64-crt/crt/*
+Copyright: the start-up code's
+License: public-domain
+ public domain text
+"""
+
+
+def test_notices_name_each_stanza_carried(tmp_path, monkeypatch):
+    sys.path.insert(0, os.path.join(ROOT, "scripts"))
+    from launcher_release import notices
+    (tmp_path / "copyright").write_text(STANZAS)
+    monkeypatch.setattr(notices, "MINGW_COPYRIGHT", str(tmp_path / "copyright"))
+    crt = notices.Component("mingw-w64-crt", "12.0.0", notices.DEBIAN, notices.crt_carries, (),
+                            package=notices.MINGW, package_version="12.0.0-1", stanzas=True)
+    carried = {"crt2.o": frozenset({"mingw-w64-crt/crt/*"}), "libkernel32.a": frozenset({"*"})}
+    linked = notices.debian_texts(notices.Linked(crt, carried))
+    assert linked.component.licence == "ZPL-2.1 AND LicenseRef-public-domain"
+    text = notices.notices_text([linked], "c0ffee")
+    assert "Copyright: the first stanza's" in text and "Copyright: the start-up code's" in text, text
