@@ -6,6 +6,10 @@
         folders no running release holds, holding FD's lock, and prints a
         new one for the caller to lock before it lets go of FD
     buildinfo COMMIT EXE             prints EXE's BUILDINFO
+    release ARGS...                  scripts/release, after its set-up
+    notices DIR OUT_DIR COMMIT [SUPPLIER]   scripts/notices
+    buildinfo-plan BUILDINFO         scripts/reproducible --buildinfo's
+        comparison: a line for each difference, then "COMMIT SHA256"
 Any command may start with --as NAME, the name its lines begin with.
 """
 import argparse
@@ -19,7 +23,7 @@ from collections.abc import Callable
 from types import FrameType
 from typing import NoReturn, Optional
 
-from . import buildinfo, files, folder, sign, signing, verify
+from . import buildinfo, files, folder, notices, release, sign, signing, verify
 from .errors import Refusal, Unreadable, UsageError
 from .options import Parser
 from .text import errno_text
@@ -93,6 +97,9 @@ COMMANDS: dict[str, Callable[[list[str], str], None]] = {
     "exchange": exchange,
     "work-folder": work_folder,
     "buildinfo": buildinfo_command,
+    "release": lambda args, name: release.main(args),
+    "notices": lambda args, name: notices.main(args),
+    "buildinfo-plan": lambda args, name: print(*buildinfo.plan_main(args), sep="\n"),
 }
 
 

@@ -5,6 +5,7 @@ import hashlib
 import os
 
 from . import bom, files, folder
+from .buildinfo import values as buildinfo_values
 from .errors import Large, Missing, NotABom, Odd, Refusal
 from .state import Copies, Opened, SignState, Work, known
 from .text import errno_text, quoted, shown
@@ -116,7 +117,7 @@ def sums_match(s: SignState) -> None:
 def buildinfo(s: SignState) -> None:
     read = known(s.copies).files
     s.unsigned = hashlib.sha256(read["launcher.exe"]).hexdigest()
-    recorded = files.buildinfo_values(read["BUILDINFO"], "launcher-sha256")
+    recorded = buildinfo_values(read["BUILDINFO"], "launcher-sha256")
     if recorded != [s.unsigned]:
         raise Refusal(f"{known(s.opened).shown}/launcher.exe (SHA-256 {s.unsigned}) is not the build its BUILDINFO "
                       f"records ({' '.join(recorded)}): only an unsigned release is signed")

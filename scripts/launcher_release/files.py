@@ -1,5 +1,5 @@
 """The release's files: their list, how one is read from a held folder and
-written into one, SHA256SUMS and BUILDINFO's values."""
+written into one, and SHA256SUMS."""
 import hashlib
 import os
 
@@ -12,13 +12,6 @@ SIGNED = UNSIGNED + ("SHA256SUMS.p7s", "SHA256SUMS.p7s.tsr")
 # The launcher is 1.4 MB and the notices a few hundred KB: a file past this
 # is refused before it is hashed (an 8 GiB NOTICES.txt took 89 s to hash).
 LARGEST = 64 << 20
-
-
-def contents(path: str) -> bytes:
-    """The bytes of the file PATH (closed at once: the tests take an
-    unclosed file's ResourceWarning for the error it is)."""
-    with open(path, "rb") as file:
-        return file.read()
 
 
 def read_file(fd: int, name: str) -> bytes:
@@ -52,7 +45,3 @@ def write_files(fd: int, files: dict[str, bytes]) -> None:
 def sums(files: dict[str, bytes]) -> bytes:
     """SHA256SUMS of FILES, a {name: bytes}, as sha256sum writes it."""
     return "".join(f"{hashlib.sha256(files[name]).hexdigest()}  {name}\n" for name in SUMMED).encode()
-
-
-def buildinfo_values(data: bytes, key: str) -> list[str]:
-    return [line[len(key) + 2:] for line in data.decode(errors="replace").split("\n") if line.startswith(key + ": ")]

@@ -16,12 +16,8 @@ import tempfile
 from collections.abc import Iterator
 from typing import Optional
 
-from . import bom
 from .errors import Refusal, Unjudged
 from .text import errno_text, shown
-
-# scripts/notices writes the bill of materials through this name.
-write_json = bom.write
 
 AT_FDCWD = -100
 _libc = ctypes.CDLL(None, use_errno=True)

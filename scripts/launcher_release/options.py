@@ -50,13 +50,30 @@ class Parser(argparse.ArgumentParser):
         raise UsageError(self.usage_line)
 
 
+def takes_value(parser: Parser) -> dict[str, bool]:
+    """Each of PARSER's options, and whether a value follows it."""
+    return {option: action.nargs != 0 for action in parser._actions for option in action.option_strings}
+
+
+def _joined(parser: Parser, args: list[str]) -> list[str]:
+    """ARGS with each option that takes a value joined to the word after
+    it, as --option=word: the scripts have always taken that word for the
+    value, whatever it starts with ("--pin-file -pin" names the file -pin),
+    where argparse would take a word starting with "-" for an option."""
+    takes, joined = takes_value(parser), list[str]()
+    while args:
+        if takes.get(args[0]) and len(args) > 1:
+            joined, args = joined + [f"{args[0]}={args[1]}"], args[2:]
+        else:
+            joined, args = joined + args[:1], args[1:]
+    return joined
+
+
 def parse(parser: Parser, args: list[str], script: str) -> argparse.Namespace:
     """ARGS by PARSER; an option without its value, or the first argument
-    it does not know, refused in the scripts' words. (An option's value
-    given as the next argument cannot start with "-": argparse takes that
-    for an option; --option=-value passes it.)"""
+    it does not know, refused in the scripts' words."""
     try:
-        known, unknown = parser.parse_known_args(args)
+        known, unknown = parser.parse_known_args(_joined(parser, args))
     except argparse.ArgumentError as error:
         # (argparse's only ArgumentError here: a value converter raises
         # Refusal, which argparse lets through.)
@@ -105,6 +122,12 @@ def _sign_parser() -> Parser:
     parser.add_argument("--pkcs11-key", dest="key")
     parser.add_argument("--supplier")
     return parser
+
+
+def sign_option_takes_value() -> dict[str, bool]:
+    """Each of scripts/sign's options, and whether a value follows it
+    (scripts/release passes them on)."""
+    return takes_value(_sign_parser())
 
 
 def sign_options(args: list[str], name: str) -> SignOptions:

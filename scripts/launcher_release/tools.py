@@ -177,3 +177,48 @@ def check_p7s_time_stamp(p7s: Held, tsr: Held, ca: Given, at: Sequence[str] = ()
 
 def osslsigncode_version() -> str:
     return run("osslsigncode", "--version")[1].split("\n")[0].split(",")[0]
+
+
+# The release's other programs: git, dpkg, the cross compiler, and the
+# project's own scripts/setup-made build (scripts/clean-build). They run
+# with the caller's environment, as the bash release ran them; no key or
+# PIN is in memory while they do, and none of them is a security check.
+
+def _finished(process: "subprocess.Popen[bytes]", feed: bytes | None = None) -> tuple[bytes, bytes]:
+    """What PROCESS wrote, once it ended; killed and reaped when we are
+    stopped meanwhile (a SIGTERM arrives here as KeyboardInterrupt)."""
+    try:
+        out, err = process.communicate(feed)
+    except BaseException:
+        process.kill()
+        process.wait()
+        raise
+    return out or b"", err or b""
+
+
+def program(*args: str, cwd: str | None = None) -> tuple[int, str, str]:
+    """(exit status, standard output, standard error) of ARGS, as text."""
+    with subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                          cwd=cwd) as process:
+        out, err = _finished(process)
+    return process.returncode, out.decode(errors="replace"), err.decode(errors="replace")
+
+
+def program_output(*args: str, cwd: str | None = None) -> str:
+    """The standard output of ARGS, which must succeed: else refused with
+    the last line it wrote on standard error."""
+    status, out, err = program(*args, cwd=cwd)
+    if status != 0:
+        said = (err.strip().splitlines() or ["no reason given"])[-1]
+        raise Refusal(f"{' '.join(args)} failed (exit status {status}): {said}")
+    return out
+
+
+def program_shown(*args: str, cwd: str | None = None) -> str:
+    """The standard output of ARGS, which must succeed, while what it says
+    on standard error reaches ours as it comes (a build's errors)."""
+    with subprocess.Popen(args, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, cwd=cwd) as process:
+        out, _ = _finished(process)
+    if process.returncode != 0:
+        raise Refusal(f"{args[0]} failed (exit status {process.returncode})")
+    return out.decode(errors="replace")

@@ -7,7 +7,7 @@ import os
 
 from cryptography import x509
 
-from . import bom, certs, files, folder, timestamps, tools
+from . import bom, buildinfo, certs, files, folder, timestamps, tools
 from .errors import Large, Missing, NotABom, NotASignature, Odd, Refusal, Unreadable
 from .options import VerifyOptions, verify_options
 from .text import quoted
@@ -184,7 +184,7 @@ def check_build(given: str, c: Copies) -> None:
     later version."""
     unsigned = hashlib.sha256(without_signature(c.held["launcher.exe"])).hexdigest()
     shipped = hashlib.sha256(c.files["launcher.exe"]).hexdigest()
-    if files.buildinfo_values(c.files["BUILDINFO"], "launcher-sha256") != [unsigned]:
+    if buildinfo.values(c.files["BUILDINFO"], "launcher-sha256") != [unsigned]:
         raise Refusal(f"launcher.exe without its signature (SHA-256 {unsigned}) is not the build its BUILDINFO records")
     try:
         properties, version, hashes = bom.signed_record(bom.read(c.files["launcher.cdx.json"]))

@@ -63,6 +63,10 @@ OPTIONS = {
     # (paths byte for byte, not normalised: a/../b is not b when a is a link)
     "path-as-given": ("sign", ["--check", "--pkcs12", "a//b/../k.p12", "--password-file", "pw", "--no-timestamp"],
                       {"pkcs12": here("a//b/../k.p12")}),
+    # (the word after an option is its value, whatever it starts with:
+    # argparse alone takes "-k.p12" for an option and refuses)
+    "value-with-a-dash": ("sign", ["--check", "--pkcs12", "-k.p12", "--password-file", "--x", "--no-timestamp"],
+                          {"pkcs12": here("-k.p12"), "password_file": here("--x")}),
     # (a bare library name is the dynamic loader's to find, not a file here)
     "bare-module": ("sign", ["--check", "--pkcs11-module", "libsofthsm2.so", "--pkcs11-key", "pkcs11:object=k",
                              "--certs", "c.pem", "--no-timestamp"], {"module": "libsofthsm2.so"}),

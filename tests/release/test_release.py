@@ -202,10 +202,59 @@ def test_buildinfo_refuses_a_tool_of_no_package(monkeypatch, tmp_path):
     """A tool dpkg knows no package of (a ninja built by hand) stops the
     record, which would otherwise name every package but its own."""
     sys.path.insert(0, os.path.join(ROOT, "scripts"))
-    from launcher_release import buildinfo
+    from launcher_release import buildinfo, errors
     (tmp_path / "ninja").write_text("")
     which = shutil.which
     monkeypatch.setattr(buildinfo.shutil, "which", lambda name: str(tmp_path / "ninja") if name == "ninja"
                         else which(name))
-    with pytest.raises(RuntimeError, match=f"dpkg knows no package of {tmp_path}/ninja"):
+    with pytest.raises(errors.Refusal, match=f"dpkg knows no package of {tmp_path}/ninja"):
         buildinfo.packages()
+
+
+# A build that moves HEAD as it runs (a commit made meanwhile): what it
+# builds, and so what the release records, is the commit read before it.
+MOVING_BUILD = """#!/bin/sh
+echo "$2" >"$(dirname "$0")/../../built-commit"
+git -C "$(dirname "$0")/.." -c user.name=test -c user.email=test@localhost commit --quiet --allow-empty -m meanwhile
+exit 1
+"""
+
+
+def test_build_given_the_commit_read_before_it(tmp_path, caches):
+    repo = make_clone(tmp_path / "repo")
+    (repo / "scripts/clean-build").write_text(MOVING_BUILD)
+    sh("git", "-C", repo, "-c", "user.name=test", "-c", "user.email=test@localhost", "commit", "--quiet", "-am", "spy")
+    before = sh("git", "-C", repo, "rev-parse", "HEAD", text=True).stdout.strip()
+    done = run("release", root=repo, env=dict(os.environ, XDG_CACHE_HOME=str(caches["cache"])))
+    assert done.returncode != 0 and "clean-build failed" in done.stderr, done.stderr
+    assert sh("git", "-C", repo, "rev-parse", "HEAD", text=True).stdout.strip() != before, "the spy moved no HEAD"
+    assert (tmp_path / "built-commit").read_text() == before + "\n"
+
+
+# Debian 13's copyright file of mingw-w64 names mingw-w64-crt/crt/* second
+# in its stanza, after cfguard/*: the start-up code's licence text was left
+# out of NOTICES.txt there, since a stanza is named by its first pattern.
+STANZAS = """Files: *
+Copyright: the first stanza's
+License: ZPL-2.1
+ ZPL text
+
+Files: mingw-w64-crt/cfguard/* mingw-w64-crt/crt/*
+Copyright: the start-up code's
+License: public-domain
+ public domain text
+"""
+
+
+def test_notices_name_each_stanza_carried(tmp_path, monkeypatch):
+    sys.path.insert(0, os.path.join(ROOT, "scripts"))
+    from launcher_release import notices
+    (tmp_path / "copyright").write_text(STANZAS)
+    monkeypatch.setattr(notices, "MINGW_COPYRIGHT", str(tmp_path / "copyright"))
+    crt = notices.Component("mingw-w64-crt", "12.0.0", notices.DEBIAN, notices.crt_carries, (),
+                            package=notices.MINGW, package_version="12.0.0-1", stanzas=True)
+    carried = {"crt2.o": frozenset({"mingw-w64-crt/crt/*"}), "libkernel32.a": frozenset({"*"})}
+    linked = notices.debian_texts(notices.Linked(crt, carried))
+    assert linked.component.licence == "ZPL-2.1 AND LicenseRef-public-domain"
+    text = notices.notices_text([linked], "c0ffee")
+    assert "Copyright: the first stanza's" in text and "Copyright: the start-up code's" in text, text
