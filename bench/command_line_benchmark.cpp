@@ -3,8 +3,8 @@
 // units. It should grow linearly with the length: each case is fitted to
 // a straight line, and a small RMS says it fits.
 
-#include "core/launch/parameters.hpp"
-#include "core/options/options.hpp"
+#include "launch/parameters.hpp"
+#include "options/options.hpp"
 #include "windows/arguments.hpp"
 
 #include <benchmark/benchmark.h>

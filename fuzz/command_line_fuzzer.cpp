@@ -12,12 +12,12 @@
 // rule of game_paths (core/launch/location.hpp) for a launcher under each kind of
 // root, the working folder among them one that reads as itself.
 
-#include "core/launch/location.hpp"
-#include "core/launch/parameters.hpp"
-#include "core/launch/windows_names.hpp"
-#include "core/launch/windows_path.hpp"
-#include "core/options/options.hpp"
-#include "core/text/utf16.hpp"
+#include "launch/location.hpp"
+#include "launch/parameters.hpp"
+#include "launch/windows_names.hpp"
+#include "launch/windows_path.hpp"
+#include "options/options.hpp"
+#include "text/utf16.hpp"
 #include "windows/arguments.hpp"
 
 #include <boost/program_options/parsers.hpp>

@@ -1,6 +1,6 @@
 #include "windows/arguments.hpp"
 
-#include "core/text/utf16.hpp"
+#include "text/utf16.hpp"
 
 #include <boost/program_options/parsers.hpp>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/launch/windows_path.hpp"
+#include "launch/windows_path.hpp"
 
 #include <cstddef>
 #include <optional>

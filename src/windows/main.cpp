@@ -1,7 +1,7 @@
 // The launcher's entry: the argument vector, the one exception boundary, the
 // exit code. Everything else happens in run().
 
-#include "core/run.hpp"
+#include "run.hpp"
 #include "windows/arguments.hpp"
 #include "windows/module_file_name.hpp"
 #include "windows/windows_system.hpp"

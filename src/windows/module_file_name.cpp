@@ -1,6 +1,6 @@
 #include "windows/module_file_name.hpp"
 
-#include "core/text/grow_buffer.hpp"
+#include "windows/grow_buffer.hpp"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
 #include "windows/shell_start.hpp"
 
-#include "core/text/utf16.hpp"
+#include "windows/wide.hpp"
 #include "windows/system_dll.hpp"
 #include "windows/unique_handle.hpp"
 

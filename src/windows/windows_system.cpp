@@ -1,6 +1,6 @@
 #include "windows/windows_system.hpp"
 
-#include "core/text/utf16.hpp"
+#include "windows/wide.hpp"
 #include "windows/machine.hpp"
 #include "windows/module_file_name.hpp"
 #include "windows/shell_start.hpp"

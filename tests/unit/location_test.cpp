@@ -1,4 +1,4 @@
-#include "core/launch/location.hpp"
+#include "launch/location.hpp"
 
 #include "fake_system.hpp"
 

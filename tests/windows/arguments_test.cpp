@@ -1,4 +1,4 @@
-#include "core/options/options.hpp"
+#include "options/options.hpp"
 #include "windows/arguments.hpp"
 #include "windows/module_file_name.hpp"
 

@@ -1,4 +1,4 @@
-#include "core/text/grow_buffer.hpp"
+#include "windows/grow_buffer.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "core/launch/location.hpp"
+#include "launch/location.hpp"
 
-#include "core/launch/windows_path.hpp"
-#include "core/text/utf16.hpp"
+#include "launch/windows_path.hpp"
+#include "text/utf16.hpp"
 
 namespace fs = boost::filesystem;
 
