@@ -30,7 +30,7 @@ std::u16string command_line(std::size_t length, std::u16string_view head, std::u
 void run_path(benchmark::State& state, const std::u16string& line)
 {
     for (auto _ : state) {
-        auto const arguments = launcher::make_arguments("C:\\Games\\launcher.exe", line);
+        auto const arguments = launcher::windows::make_arguments("C:\\Games\\launcher.exe", line);
         std::ostringstream out;
         auto const options = launcher::parse_options(arguments, description, out);
         benchmark::DoNotOptimize(launcher::game_parameters(options));

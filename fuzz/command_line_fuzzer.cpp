@@ -348,7 +348,7 @@ struct stage_run {
 std::chrono::nanoseconds run_stages(const std::u16string& line, stage_run& run)
 {
     auto const started = thread_time();
-    run.arguments = launcher::make_arguments(program, line);
+    run.arguments = launcher::windows::make_arguments(program, line);
     std::ostringstream out;
     try {
         run.options = launcher::parse_options(run.arguments, description, out);

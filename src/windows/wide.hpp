@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace launcher::platform {
+namespace launcher::windows {
 
 // The core's conversions (text/utf16.hpp) for Windows' wchar_t strings,
 // which hold UTF-16.
@@ -26,4 +26,4 @@ namespace launcher::platform {
     return {wide.begin(), wide.end()};
 }
 
-} // namespace launcher::platform
+} // namespace launcher::windows

@@ -2,9 +2,9 @@
 
 #include "launch/system.hpp"
 
-namespace launcher::platform {
+namespace launcher::windows {
 
 // The real operating-system services of the launcher.
 [[nodiscard]] system_services windows_system();
 
-} // namespace launcher::platform
+} // namespace launcher::windows

@@ -39,11 +39,12 @@ TEST(Parameters, GameReadsBackExactlyTheApplicationName)
         auto const options = launcher::parse_options({"launcher.exe", "--application", name},
                                                      description, out);
 
-        std::wstring const parameters = launcher::platform::to_wide(launcher::game_parameters(options));
+        std::wstring const parameters = launcher::windows::to_wide(
+            launcher::game_parameters(options));
         auto const words = windows_words(L"quenby.exe" + parameters);
 
         EXPECT_EQ(words, (std::vector<std::wstring>{L"quenby.exe", L"--application",
-                                                    launcher::platform::to_wide(name)}));
+                                                    launcher::windows::to_wide(name)}));
     }
 }
 
