@@ -3,8 +3,8 @@
 // units. It should grow linearly with the length: each case is fitted to
 // a straight line, and a small RMS says it fits.
 
-#include "core/launch/parameters.hpp"
-#include "core/options/options.hpp"
+#include "launch/parameters.hpp"
+#include "options/options.hpp"
 #include "windows/arguments.hpp"
 
 #include <benchmark/benchmark.h>
@@ -30,7 +30,7 @@ std::u16string command_line(std::size_t length, std::u16string_view head, std::u
 void run_path(benchmark::State& state, const std::u16string& line)
 {
     for (auto _ : state) {
-        auto const arguments = launcher::make_arguments("C:\\Games\\launcher.exe", line);
+        auto const arguments = launcher::windows::make_arguments("C:\\Games\\launcher.exe", line);
         std::ostringstream out;
         auto const options = launcher::parse_options(arguments, description, out);
         benchmark::DoNotOptimize(launcher::game_parameters(options));

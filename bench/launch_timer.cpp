@@ -15,7 +15,7 @@
 // (Peak memory is measured from the Unix side: Wine forgets an ended
 // process's counters.)
 
-#include "../tests/e2e/child_process.hpp"
+#include "child_process.hpp"
 
 #include <windows.h>
 

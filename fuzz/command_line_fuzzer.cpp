@@ -12,12 +12,12 @@
 // rule of game_paths (core/launch/location.hpp) for a launcher under each kind of
 // root, the working folder among them one that reads as itself.
 
-#include "core/launch/location.hpp"
-#include "core/launch/parameters.hpp"
-#include "core/launch/windows_names.hpp"
-#include "core/launch/windows_path.hpp"
-#include "core/options/options.hpp"
-#include "core/text/utf16.hpp"
+#include "launch/location.hpp"
+#include "launch/parameters.hpp"
+#include "launch/windows_names.hpp"
+#include "launch/windows_path.hpp"
+#include "options/options.hpp"
+#include "text/utf16.hpp"
 #include "windows/arguments.hpp"
 
 #include <boost/program_options/parsers.hpp>
@@ -348,7 +348,7 @@ struct stage_run {
 std::chrono::nanoseconds run_stages(const std::u16string& line, stage_run& run)
 {
     auto const started = thread_time();
-    run.arguments = launcher::make_arguments(program, line);
+    run.arguments = launcher::windows::make_arguments(program, line);
     std::ostringstream out;
     try {
         run.options = launcher::parse_options(run.arguments, description, out);

@@ -1,8 +1,8 @@
-#include "core/run.hpp"
+#include "run.hpp"
 
-#include "core/launch/location.hpp"
-#include "core/launch/parameters.hpp"
-#include "core/options/options.hpp"
+#include "launch/location.hpp"
+#include "launch/parameters.hpp"
+#include "options/options.hpp"
 
 #include <boost/filesystem/path.hpp>
 #include <boost/locale/utf8_codecvt.hpp>

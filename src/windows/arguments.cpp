@@ -1,10 +1,10 @@
 #include "windows/arguments.hpp"
 
-#include "core/text/utf16.hpp"
+#include "text/utf16.hpp"
 
 #include <boost/program_options/parsers.hpp>
 
-namespace launcher {
+namespace launcher::windows {
 
 std::vector<std::string> make_arguments(std::optional<std::string> program,
                                         std::u16string_view command_line)
@@ -21,4 +21,4 @@ std::vector<std::string> make_arguments(std::optional<std::string> program,
     return arguments;
 }
 
-} // namespace launcher
+} // namespace launcher::windows

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-namespace launcher {
+namespace launcher::windows {
 
 // Stands for the program when its own path cannot be had.
 inline constexpr std::string_view unknown_program = "Unknown absolute executable filename";
@@ -18,4 +18,4 @@ inline constexpr std::string_view unknown_program = "Unknown absolute executable
 [[nodiscard]] std::vector<std::string> make_arguments(std::optional<std::string> program,
                                                       std::u16string_view command_line);
 
-} // namespace launcher
+} // namespace launcher::windows

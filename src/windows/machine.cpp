@@ -3,7 +3,7 @@
 
 #include <type_traits>
 
-namespace launcher::platform {
+namespace launcher::windows {
 
 machine_calls kernel32_machine_calls()
 {
@@ -42,4 +42,4 @@ machine_report windows_machine(const machine_calls& calls)
     return report;
 }
 
-} // namespace launcher::platform
+} // namespace launcher::windows

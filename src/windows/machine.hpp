@@ -1,10 +1,10 @@
 #pragma once
 
-#include "core/launch/system.hpp"
+#include "launch/system.hpp"
 
 #include <windows.h>
 
-namespace launcher::platform {
+namespace launcher::windows {
 
 // The kernel32 calls that tell about the machine, each null where this
 // Windows lacks it; tests put fakes in their place, for the test bed (Wine)
@@ -29,4 +29,4 @@ struct machine_calls {
 // a call that is missing or fails leaves its answer empty.
 [[nodiscard]] machine_report windows_machine(const machine_calls& calls = kernel32_machine_calls());
 
-} // namespace launcher::platform
+} // namespace launcher::windows

@@ -1,7 +1,7 @@
 // The launcher's entry: the argument vector, the one exception boundary, the
 // exit code. Everything else happens in run().
 
-#include "core/run.hpp"
+#include "run.hpp"
 #include "windows/arguments.hpp"
 #include "windows/module_file_name.hpp"
 #include "windows/windows_system.hpp"
@@ -28,7 +28,7 @@ int WINAPI wWinMain(HINSTANCE /* instance */, HINSTANCE /* previous */, PWSTR lp
         // The start-up code has already taken the program name off the command line.
         std::u16string const line(lpCmdLine, lpCmdLine + wcslen(lpCmdLine));
         return launcher::run(
-            launcher::make_arguments(launcher::platform::module_file_name_narrow(), line),
-            launcher::platform::windows_system(), std::cout);
+            launcher::windows::make_arguments(launcher::windows::module_file_name_narrow(), line),
+            launcher::windows::windows_system(), std::cout);
     });
 }

@@ -1,12 +1,12 @@
 #include "windows/module_file_name.hpp"
 
-#include "core/text/grow_buffer.hpp"
+#include "windows/grow_buffer.hpp"
 
 #include <windows.h>
 
 #include <system_error>
 
-namespace launcher::platform {
+namespace launcher::windows {
 
 std::optional<std::string> module_file_name_narrow()
 {
@@ -29,4 +29,4 @@ std::u16string module_file_name(module_file_name_call call)
     return {name->begin(), name->end()};
 }
 
-} // namespace launcher::platform
+} // namespace launcher::windows

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-namespace launcher::platform {
+namespace launcher::windows {
 
 // The path of the launcher's own executable in the system's narrow code
 // page, whole however long it is; nothing if Windows cannot tell.
@@ -19,4 +19,4 @@ using module_file_name_call = DWORD(WINAPI*)(HMODULE, LPWSTR, DWORD);
 // Windows cannot tell.
 [[nodiscard]] std::u16string module_file_name(module_file_name_call call = GetModuleFileNameW);
 
-} // namespace launcher::platform
+} // namespace launcher::windows

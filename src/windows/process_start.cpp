@@ -65,13 +65,13 @@ namespace {
 // folder first. So it is looked up once the search is restricted, from
 // System32: in cryptbase.dll first (Windows 7 and later), then in
 // advapi32.dll (which holds it itself on Vista).
-using launcher::platform::find_procedure;
-using launcher::platform::random_generator;
+using launcher::windows::find_procedure;
+using launcher::windows::random_generator;
 
 __attribute__((no_stack_protector)) random_generator system_random_generator()
 {
     for (const wchar_t* dll : {L"cryptbase.dll", L"advapi32.dll"}) {
-        if (HMODULE const module = launcher::platform::load_from_system32(dll)) {
+        if (HMODULE const module = launcher::windows::load_from_system32(dll)) {
             auto const generator = find_procedure<random_generator>(module, "SystemFunction036");
             if (generator)
                 return generator;
@@ -87,7 +87,7 @@ __attribute__((no_stack_protector)) random_generator system_random_generator()
 // string's terminator) would leave it intact. Should that fail, one that
 // still differs from process to process and from start to start: time,
 // identifiers and where the stack lies.
-__attribute__((no_stack_protector)) std::uintptr_t launcher::platform::fresh_canary(
+__attribute__((no_stack_protector)) std::uintptr_t launcher::windows::fresh_canary(
     random_generator generate)
 {
     std::uintptr_t canary = 0;
@@ -114,7 +114,7 @@ extern "C" __attribute__((no_stack_protector)) int launcher_start()
     // to, or in Downloads: a DLL planted there would run inside it. So from
     // here on only System32 is searched. The shell's own DLL is loaded the
     // same way, later (src/windows/shell_start.cpp).
-    launcher::platform::search_dlls_in_system32_only();
-    __stack_chk_guard = launcher::platform::fresh_canary(system_random_generator());
+    launcher::windows::search_dlls_in_system32_only();
+    __stack_chk_guard = launcher::windows::fresh_canary(system_random_generator());
     return WinMainCRTStartup();
 }

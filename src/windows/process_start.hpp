@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace launcher::platform {
+namespace launcher::windows {
 
 // RtlGenRandom's shape (advapi32's SystemFunction036).
 using random_generator = BOOLEAN(WINAPI*)(PVOID buffer, ULONG length);
@@ -14,4 +14,4 @@ using random_generator = BOOLEAN(WINAPI*)(PVOID buffer, ULONG length);
 // it a generator of their own.
 [[nodiscard]] std::uintptr_t fresh_canary(random_generator generate);
 
-} // namespace launcher::platform
+} // namespace launcher::windows

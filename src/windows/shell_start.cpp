@@ -1,10 +1,10 @@
 #include "windows/shell_start.hpp"
 
-#include "core/text/utf16.hpp"
 #include "windows/system_dll.hpp"
 #include "windows/unique_handle.hpp"
+#include "windows/wide.hpp"
 
-namespace launcher::platform {
+namespace launcher::windows {
 
 BOOL WINAPI system_shell_execute(SHELLEXECUTEINFOW* request)
 {
@@ -53,4 +53,4 @@ bool shell_start(const std::string& file, const std::string& parameters,
     return started;
 }
 
-} // namespace launcher::platform
+} // namespace launcher::windows

@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace launcher::platform {
+namespace launcher::windows {
 
 // ShellExecuteExW of the shell32.dll in System32, loaded when called;
 // FALSE, with the loader's error, where that cannot be had. Not imported:
@@ -28,4 +28,4 @@ struct shell_calls {
                                const std::string& directory, bool wait,
                                const shell_calls& calls = {});
 
-} // namespace launcher::platform
+} // namespace launcher::windows

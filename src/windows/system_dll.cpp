@@ -2,7 +2,7 @@
 
 #include <array>
 
-namespace launcher::platform {
+namespace launcher::windows {
 
 __attribute__((no_stack_protector)) set_default_dll_directories_call set_default_dll_directories()
 {
@@ -33,4 +33,4 @@ __attribute__((no_stack_protector)) HMODULE load_from_system32(const wchar_t* na
     return calls.load_library(path.data(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
-} // namespace launcher::platform
+} // namespace launcher::windows

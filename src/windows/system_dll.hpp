@@ -4,7 +4,7 @@
 
 #include <type_traits>
 
-namespace launcher::platform {
+namespace launcher::windows {
 
 // A procedure looked up by name, typed as the caller declares it, or null.
 // GetProcAddress gives every procedure as FARPROC; the cast goes through
@@ -48,4 +48,4 @@ void search_dlls_in_system32_only(const system_dll_calls& calls = {});
 // the stack canary is set, so it is built without the stack protector.
 [[nodiscard]] HMODULE load_from_system32(const wchar_t* name, const system_dll_calls& calls = {});
 
-} // namespace launcher::platform
+} // namespace launcher::windows

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-namespace launcher::platform {
+namespace launcher::windows {
 
 // Owns one kernel handle and closes it once. Null is "empty": for a process,
 // INVALID_HANDLE_VALUE is the current-process pseudo-handle, not "none".
@@ -48,4 +48,4 @@ private:
     close_function close_ = CloseHandle;
 };
 
-} // namespace launcher::platform
+} // namespace launcher::windows

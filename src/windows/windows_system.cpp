@@ -1,13 +1,13 @@
 #include "windows/windows_system.hpp"
 
-#include "core/text/utf16.hpp"
 #include "windows/machine.hpp"
 #include "windows/module_file_name.hpp"
 #include "windows/shell_start.hpp"
+#include "windows/wide.hpp"
 
 #include <boost/filesystem/operations.hpp>
 
-namespace launcher::platform {
+namespace launcher::windows {
 
 system_services windows_system()
 {
@@ -21,4 +21,4 @@ system_services windows_system()
     };
 }
 
-} // namespace launcher::platform
+} // namespace launcher::windows

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "core/launch/system.hpp"
+#include "launch/system.hpp"
 
-namespace launcher::platform {
+namespace launcher::windows {
 
 // The real operating-system services of the launcher.
 [[nodiscard]] system_services windows_system();
 
-} // namespace launcher::platform
+} // namespace launcher::windows

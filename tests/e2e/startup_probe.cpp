@@ -75,7 +75,7 @@ int WINAPI wWinMain(HINSTANCE /* instance */, HINSTANCE /* previous */, PWSTR co
         print_guard(__stack_chk_guard);
     } else if (mode == L"guard-zero") {
         launcher_canary_from_system = false;
-        print_guard(launcher::platform::fresh_canary(zero_generator));
+        print_guard(launcher::windows::fresh_canary(zero_generator));
     } else if (mode == L"overflow") {
         std::printf("before\n");
         std::fflush(stdout);

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "core/launch/location.hpp"
-#include "core/launch/system.hpp"
+#include "launch/location.hpp"
+#include "launch/system.hpp"
 
 #include <boost/filesystem/exception.hpp>
 #include <boost/system/error_code.hpp>

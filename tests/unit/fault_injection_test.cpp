@@ -10,7 +10,7 @@
 //
 // A program of its own: it replaces the global operator new.
 
-#include "core/run.hpp"
+#include "run.hpp"
 
 #include "fake_system.hpp"
 

@@ -1,4 +1,4 @@
-#include "core/launch/location.hpp"
+#include "launch/location.hpp"
 
 #include "fake_system.hpp"
 
@@ -38,6 +38,20 @@ void check_locations(const std::vector<locate_case>& cases)
         EXPECT_EQ(os.probes, c.probe.empty() ? std::vector<std::string>{} : std::vector{c.probe});
         EXPECT_EQ(game ? game->executable : "", c.executable);
         EXPECT_EQ(game ? game->working_directory : "", c.working_directory);
+
+        // With x64r\quenby.exe there, the game starts from the paths the
+        // probe was given. locate_game once worked them out again for the
+        // start; that second working is the oracle here.
+        if (!c.build && !c.probe.empty()) {
+            fake_system with_x64r;
+            with_x64r.module_path = c.module_path;
+            with_x64r.files[c.probe] = boost::filesystem::regular_file;
+            auto const started = launcher::locate_game(options, with_x64r.services());
+            auto const again = launcher::game_paths(c.module_path, launcher::x64_build_folder);
+            ASSERT_TRUE(started && again);
+            EXPECT_EQ(started->executable, again->executable);
+            EXPECT_EQ(started->working_directory, again->working_directory);
+        }
     }
 }
 

@@ -1,4 +1,4 @@
-#include "core/options/options.hpp"
+#include "options/options.hpp"
 
 #include "expected_output.hpp"
 

@@ -1,4 +1,4 @@
-#include "core/run.hpp"
+#include "run.hpp"
 
 #include "expected_output.hpp"
 #include "fake_system.hpp"

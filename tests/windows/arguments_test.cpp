@@ -1,4 +1,4 @@
-#include "core/options/options.hpp"
+#include "options/options.hpp"
 #include "windows/arguments.hpp"
 #include "windows/module_file_name.hpp"
 
@@ -51,14 +51,15 @@ TEST(Arguments, SplitsTheCommandLineByTheWindowsRules)
         SCOPED_TRACE(c.name);
         words expected{"C:\\Games\\launcher.exe"};
         expected.insert(expected.end(), c.expected.begin(), c.expected.end());
-        EXPECT_EQ(launcher::make_arguments("C:\\Games\\launcher.exe", c.command_line), expected);
+        EXPECT_EQ(launcher::windows::make_arguments("C:\\Games\\launcher.exe", c.command_line),
+                  expected);
     }
 }
 
 TEST(Arguments, KeepsTheProgramPathWhole)
 {
     const std::string program = "C:\\Games --build Release\\\"launcher\".exe";
-    auto const arguments = launcher::make_arguments(program, u"--build x86r");
+    auto const arguments = launcher::windows::make_arguments(program, u"--build x86r");
     EXPECT_EQ(arguments, (words{program, "--build", "x86r"}));
 
     // Had the path been split, --build would occur twice and be dropped.
@@ -129,14 +130,14 @@ TEST(Arguments, ReadsTheLaunchersOwnPathWhole)
 
         if (c.fails_with != ERROR_SUCCESS) {
             try {
-                (void)launcher::platform::module_file_name(fake_module_file_name);
+                (void)launcher::windows::module_file_name(fake_module_file_name);
                 ADD_FAILURE() << "no exception";
             } catch (const std::system_error& error) {
                 EXPECT_EQ(error.code().value(), static_cast<int>(c.fails_with));
             }
             continue;
         }
-        auto const path = launcher::platform::module_file_name(fake_module_file_name);
+        auto const path = launcher::windows::module_file_name(fake_module_file_name);
 
         EXPECT_EQ(path, std::u16string(module_name.path.begin(), module_name.path.end()));
     }
@@ -144,7 +145,7 @@ TEST(Arguments, ReadsTheLaunchersOwnPathWhole)
 
 TEST(Arguments, NamesAnUnknownProgram)
 {
-    EXPECT_EQ(launcher::make_arguments(std::nullopt, u" --help"),
+    EXPECT_EQ(launcher::windows::make_arguments(std::nullopt, u" --help"),
               (words{"Unknown absolute executable filename", "--help"}));
 }
 

@@ -19,7 +19,7 @@ TEST(Machine, ReportsTheWindowsItRunsOn)
     bool const x64 = native.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64;
     ASSERT_TRUE(x64 || native.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_INTEL);
 
-    auto const machine = launcher::platform::windows_machine();
+    auto const machine = launcher::windows::windows_machine();
 
     EXPECT_EQ(machine.native_machine, x64 ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386);
     EXPECT_EQ(machine.wow64, x64);
@@ -113,14 +113,14 @@ TEST(Machine, ReadsEachAnswerOfWindows)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         script = {c.wow64_process2, c.result, c.attributes, c.guest, c.wow64_process, {}};
-        launcher::platform::machine_calls const calls{
+        launcher::windows::machine_calls const calls{
             fake_is_wow64_process2,
             c.has_attributes ? fake_get_machine_type_attributes : nullptr,
             c.has_guest ? fake_is_wow64_guest_machine_supported : nullptr,
             fake_is_wow64_process,
         };
 
-        auto const machine = launcher::platform::windows_machine(calls);
+        auto const machine = launcher::windows::windows_machine(calls);
 
         EXPECT_EQ(machine.native_machine, c.native_machine);
         EXPECT_EQ(machine.x64_user_mode, c.x64_user_mode);

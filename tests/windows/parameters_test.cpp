@@ -1,6 +1,6 @@
-#include "core/launch/parameters.hpp"
-#include "core/options/options.hpp"
-#include "core/text/utf16.hpp"
+#include "launch/parameters.hpp"
+#include "options/options.hpp"
+#include "windows/wide.hpp"
 #include "windows/windows_split.hpp"
 
 #include <gtest/gtest.h>
@@ -39,11 +39,12 @@ TEST(Parameters, GameReadsBackExactlyTheApplicationName)
         auto const options = launcher::parse_options({"launcher.exe", "--application", name},
                                                      description, out);
 
-        std::wstring const parameters = launcher::to_wide(launcher::game_parameters(options));
+        std::wstring const parameters = launcher::windows::to_wide(
+            launcher::game_parameters(options));
         auto const words = windows_words(L"quenby.exe" + parameters);
 
         EXPECT_EQ(words, (std::vector<std::wstring>{L"quenby.exe", L"--application",
-                                                    launcher::to_wide(name)}));
+                                                    launcher::windows::to_wide(name)}));
     }
 }
 

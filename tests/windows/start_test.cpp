@@ -43,20 +43,20 @@ BOOL WINAPI fake_close(HANDLE handle)
     return TRUE;
 }
 
-const launcher::platform::shell_calls fakes{fake_shell_execute, fake_wait, fake_close};
+const launcher::windows::shell_calls fakes{fake_shell_execute, fake_wait, fake_close};
 HANDLE const game_process = reinterpret_cast<HANDLE>(0x1234);
 
 bool start(bool wait, const std::string& file = "C:/Games/x64r/quenby.exe")
 {
-    return launcher::platform::shell_start(file, "", "C:/Games/x64r", wait, fakes);
+    return launcher::windows::shell_start(file, "", "C:/Games/x64r", wait, fakes);
 }
 
 TEST(ShellStart, FillsTheRequest)
 {
     script = {};
-    EXPECT_TRUE(launcher::platform::shell_start("C:/\xF0\x9F\x8E\xAE/x64r/quenby.exe",
-                                                " --application \"a b\"",
-                                                "C:/\xF0\x9F\x8E\xAE/x64r", false, fakes));
+    EXPECT_TRUE(launcher::windows::shell_start("C:/\xF0\x9F\x8E\xAE/x64r/quenby.exe",
+                                               " --application \"a b\"", "C:/\xF0\x9F\x8E\xAE/x64r",
+                                               false, fakes));
 
     ASSERT_TRUE(script.request);
     const SHELLEXECUTEINFOW& r = *script.request;
@@ -80,9 +80,9 @@ TEST(ShellStart, PassesPathsUnitForUnit)
 {
     script = {};
     // --application's unpaired surrogates as well: the game gets its units.
-    EXPECT_TRUE(launcher::platform::shell_start("C:\\Q\xED\xA0\x80\\quenby.exe",
-                                                " --application \"a\xED\xB0\x80\"",
-                                                "C:\\Q\xED\xA0\x80", false, fakes));
+    EXPECT_TRUE(launcher::windows::shell_start("C:\\Q\xED\xA0\x80\\quenby.exe",
+                                               " --application \"a\xED\xB0\x80\"",
+                                               "C:\\Q\xED\xA0\x80", false, fakes));
     EXPECT_EQ(script.file, L"C:\\Q\xD800\\quenby.exe");
     EXPECT_EQ(script.parameters, L" --application \"a\xDC00\"");
     EXPECT_EQ(script.directory, L"C:\\Q\xD800");

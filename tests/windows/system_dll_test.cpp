@@ -25,12 +25,12 @@ BOOL WINAPI fake_set_default_dll_directories(DWORD flags)
     return script.set_default_result;
 }
 
-launcher::platform::set_default_dll_directories_call present()
+launcher::windows::set_default_dll_directories_call present()
 {
     return fake_set_default_dll_directories;
 }
 
-launcher::platform::set_default_dll_directories_call absent() { return nullptr; }
+launcher::windows::set_default_dll_directories_call absent() { return nullptr; }
 
 BOOL WINAPI fake_set_dll_directory(LPCWSTR folder)
 {
@@ -56,7 +56,7 @@ HMODULE WINAPI fake_load_library(LPCWSTR file, HANDLE, DWORD flags)
     return loaded;
 }
 
-launcher::platform::system_dll_calls calls(bool has_set_default)
+launcher::windows::system_dll_calls calls(bool has_set_default)
 {
     return {has_set_default ? present : absent, fake_set_dll_directory, fake_system_directory,
             fake_load_library};
@@ -95,8 +95,8 @@ TEST(SystemDll, LoadsFromSystem32Only)
         script = {};
         script.system_directory = c.system_directory;
 
-        HMODULE const module = launcher::platform::load_from_system32(L"shell32.dll",
-                                                                      calls(c.has_set_default));
+        HMODULE const module = launcher::windows::load_from_system32(L"shell32.dll",
+                                                                     calls(c.has_set_default));
 
         EXPECT_EQ(script.loads, c.loads);
         EXPECT_EQ(module, c.loads.empty() ? nullptr : loaded);
@@ -125,7 +125,7 @@ TEST(SystemDll, RestrictsTheSearchAtStartUp)
         script = {};
         script.set_default_result = c.set_default_result;
 
-        launcher::platform::search_dlls_in_system32_only(calls(c.has_set_default));
+        launcher::windows::search_dlls_in_system32_only(calls(c.has_set_default));
 
         EXPECT_EQ(script.default_directories, c.default_directories);
         EXPECT_EQ(script.dll_directories, c.dll_directories);

@@ -1,7 +1,8 @@
-#include "core/run.hpp"
-#include "core/text/utf16.hpp"
+#include "run.hpp"
+#include "text/utf16.hpp"
 #include "unit/fake_system.hpp"
 #include "windows/arguments.hpp"
+#include "windows/wide.hpp"
 #include "windows/windows_split.hpp"
 
 #include <windows.h>
@@ -126,7 +127,7 @@ std::wstring as_word(const std::wstring& text)
     return word + L'"';
 }
 
-std::wstring wide(const std::string& wtf8) { return launcher::path_to_wide(wtf8); }
+std::wstring wide(const std::string& wtf8) { return launcher::windows::path_to_wide(wtf8); }
 
 // Windows' reading of the launcher's folder joined with a --build text, as
 // the folder to start a game in, and why no game can start there, if none
@@ -305,7 +306,7 @@ void judge(const launcher_at& at, const command& c, const std::string& origin, t
     fake_system os;
     os.module_path = at.module_path;
     std::ostringstream out;
-    launcher::run(launcher::make_arguments("launcher.exe", c.line), os.services(), out);
+    launcher::run(launcher::windows::make_arguments("launcher.exe", c.line), os.services(), out);
 
     windows_reading const windows = read_as_windows_does(at, text);
     bool const started = os.starts.size() == 1;
@@ -515,7 +516,7 @@ TEST(WindowsReading, AgreesOnWinesConformanceRows)
         std::wstring const reading = full_path(joined);
         if (!row.reading.empty()) {
             EXPECT_TRUE(reading == row.reading || reading == row.older_reading)
-                << launcher::from_wide(reading);
+                << launcher::windows::from_wide(reading);
         }
         bool const device = is_device(joined);
         if (row.device != unsaid) {

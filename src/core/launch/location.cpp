@@ -1,7 +1,7 @@
-#include "core/launch/location.hpp"
+#include "launch/location.hpp"
 
-#include "core/launch/windows_path.hpp"
-#include "core/text/utf16.hpp"
+#include "launch/windows_path.hpp"
+#include "text/utf16.hpp"
 
 namespace fs = boost::filesystem;
 
@@ -65,12 +65,13 @@ std::optional<game_location> locate_game(const boost::program_options::variables
     } else {
         // A sharing violation gives a status of undetermined type, and a
         // directory named quenby.exe is there too: both count as present.
-        auto const probe = game_paths(module_path, x64_build_folder);
+        auto probe = game_paths(module_path, x64_build_folder);
         if (!probe)
             return std::nullopt; // nowhere to look, nor to start from
         auto const type = system.status(probe->executable).type();
-        bool const present = type != fs::status_error && type != fs::file_not_found;
-        build = present ? x64_build_folder : x86_build_folder;
+        if (type != fs::status_error && type != fs::file_not_found)
+            return probe;
+        build = x86_build_folder;
     }
     return game_paths(module_path, build);
 }

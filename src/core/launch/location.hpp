@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/launch/system.hpp"
+#include "launch/system.hpp"
 
 #include <boost/program_options/variables_map.hpp>
 

@@ -1,4 +1,4 @@
-#include "core/launch/parameters.hpp"
+#include "launch/parameters.hpp"
 
 namespace launcher {
 

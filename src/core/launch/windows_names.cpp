@@ -1,4 +1,4 @@
-#include "core/launch/windows_names.hpp"
+#include "launch/windows_names.hpp"
 
 #include <algorithm>
 #include <cctype>

@@ -1,7 +1,7 @@
-#include "core/launch/windows_path.hpp"
+#include "launch/windows_path.hpp"
 
-#include "core/launch/windows_names.hpp"
-#include "core/text/utf16.hpp"
+#include "launch/windows_names.hpp"
+#include "text/utf16.hpp"
 
 #include <algorithm>
 #include <cctype>

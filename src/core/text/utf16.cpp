@@ -1,4 +1,4 @@
-#include "core/text/utf16.hpp"
+#include "text/utf16.hpp"
 
 #include <boost/locale/encoding_utf.hpp>
 

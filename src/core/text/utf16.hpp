@@ -25,24 +25,4 @@ namespace launcher {
 // are dropped.
 [[nodiscard]] std::u16string path_to_utf16(std::string_view path);
 
-#ifdef _WIN32
-// The same for Windows' wchar_t strings, which hold UTF-16.
-[[nodiscard]] inline std::wstring to_wide(std::string_view text)
-{
-    std::u16string const wide = to_utf16(text);
-    return {wide.begin(), wide.end()};
-}
-
-[[nodiscard]] inline std::string from_wide(std::wstring_view text)
-{
-    return to_utf8(std::u16string(text.begin(), text.end()));
-}
-
-[[nodiscard]] inline std::wstring path_to_wide(std::string_view path)
-{
-    std::u16string const wide = path_to_utf16(path);
-    return {wide.begin(), wide.end()};
-}
-#endif
-
 } // namespace launcher

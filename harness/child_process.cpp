@@ -11,7 +11,7 @@
 namespace e2e {
 namespace {
 
-using launcher::platform::unique_handle;
+using launcher::windows::unique_handle;
 
 [[noreturn]] void fail(const char* what)
 {

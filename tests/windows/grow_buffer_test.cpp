@@ -1,4 +1,4 @@
-#include "core/text/grow_buffer.hpp"
+#include "windows/grow_buffer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -43,7 +43,7 @@ TEST(GrowBuffer, RetriesUntilTheWholeTextFits)
             text += static_cast<char16_t>(u'a' + i % 26);
         fake_module_name fake{text, {}};
 
-        auto const result = launcher::read_growing<char16_t>(std::ref(fake), 4);
+        auto const result = launcher::windows::read_growing<char16_t>(std::ref(fake), 4);
 
         EXPECT_EQ(fake.sizes_seen, c.sizes);
         if (c.length == 0)
@@ -56,7 +56,7 @@ TEST(GrowBuffer, RetriesUntilTheWholeTextFits)
 TEST(GrowBuffer, GivesUpOnATextThatNeverFits)
 {
     std::size_t calls = 0;
-    auto const result = launcher::read_growing<char>(
+    auto const result = launcher::windows::read_growing<char>(
         [&](char*, std::size_t size) {
             ++calls;
             return size;

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "core/launch/windows_path.hpp"
+#include "launch/windows_path.hpp"
 
 #include <cstddef>
 #include <optional>
 #include <string>
 
-namespace launcher {
+namespace launcher::windows {
 
 // For calls that fill a caller's buffer and cut the text silently when it
 // does not fit (GetModuleFileName*): `fill(data, size)` returns how many
@@ -33,4 +33,4 @@ template <typename Char, typename Fill>
     return std::nullopt;
 }
 
-} // namespace launcher
+} // namespace launcher::windows

@@ -34,7 +34,7 @@ public:
 private:
     [[nodiscard]] std::string names_of_processes() const;
 
-    launcher::platform::unique_handle job_;
+    launcher::windows::unique_handle job_;
 };
 
 // Starts `application` with exactly `command_line` (no re-quoting) in
