@@ -5,7 +5,8 @@ import json
 
 import pytest
 
-from conftest import one_line, sha256, sign, state, write_sums
+from judging import one_line, sha256, state
+from releases import sign, write_sums
 
 
 def tamper_consistently(rel):

@@ -7,7 +7,9 @@ import sys
 
 import pytest
 
-from conftest import ROOT, sign_args, state
+from commands import ROOT
+from judging import state
+from releases import sign_args
 
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
 from launcher_release import cli, sign, tools  # noqa: E402 (the path above first)

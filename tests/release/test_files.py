@@ -6,7 +6,8 @@ import os
 
 import pytest
 
-from conftest import one_line, sha256, sign, state, write_sums
+from judging import one_line, sha256, state
+from releases import sign, write_sums
 
 # Not fixed by the bash scripts these replace: wording the signer matches.
 TOO_LARGE = "is larger than any file of a release"

@@ -14,7 +14,9 @@ import time
 
 import pytest
 
-from conftest import ROOT, entry, one_line, sh, sign, sign_args, state, verify, with_spy
+from commands import ROOT, entry, sh, with_spy
+from judging import one_line, state
+from releases import sign, sign_args, verify
 
 # Not fixed by the bash scripts these replace: wording the signer matches.
 MOUNT_POINT = "is a mount point"

@@ -11,7 +11,10 @@ import shutil
 
 import pytest
 
-from conftest import ROOT, SECRETS, one_line, own_mounts, run, sh, sha256, sign, verify, with_spy
+from commands import ROOT, own_mounts, run, sh, with_spy
+from judging import one_line, sha256
+from releases import sign, verify
+from throwaway_pki import SECRETS
 
 PIN_VALUE = "PIN in a file only you can read and give --pin-file FILE"
 

@@ -19,7 +19,10 @@ import time
 import jsonschema
 import pytest
 
-from conftest import CHECKOUT, ROOT, make_clone, run, sh, sha256, sign, verify
+from clones import make_clone
+from commands import CHECKOUT, ROOT, run, sh
+from judging import sha256
+from releases import sign, verify
 
 
 def unsigned_bom(dist):

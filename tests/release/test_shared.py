@@ -16,7 +16,9 @@ from pathlib import Path
 
 import pytest
 
-from conftest import PYTHON, ROOT, in_process, own_mounts, one_line, run, sh, sha256, sign, sign_args, state, verify
+from commands import PYTHON, ROOT, in_process, own_mounts, run, sh
+from judging import one_line, sha256, state
+from releases import sign, sign_args, verify
 
 # Not fixed by the bash scripts these replace: wording the tools match.
 SHARED = "sign a copy in a folder only you can change"

@@ -13,7 +13,9 @@ import urllib.request
 import pytest
 from asn1crypto import tsp
 
-from conftest import ROOT, authenticode, in_process, one_line, run, sh, sign, state
+from commands import ROOT, in_process, run, sh
+from judging import one_line, state
+from releases import authenticode, sign
 
 
 def test_only_a_time_stamp_outlives_the_certificate(signed, pki):

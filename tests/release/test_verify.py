@@ -13,7 +13,10 @@ import pefile
 import pytest
 from asn1crypto import cms
 
-from conftest import authenticode, in_process, one_line, own_mounts, reseal, run, sh, timestamp_reply, verify
+from commands import in_process, own_mounts, run, sh
+from judging import one_line
+from releases import authenticode, reseal, verify
+from timestamp_server import timestamp_reply
 
 # Not fixed by the bash scripts these replace: wording the verifier matches.
 AUTHORITY = "is an authority's"
