@@ -28,15 +28,15 @@ def write_sums(folder):
     (folder / "SHA256SUMS").write_text("".join(f"{sha256(folder / f)}  {f}\n" for f in UNSIGNED))
 
 
-def unsigned_bom(commit, built):
+def bill_of_materials(commit, built):
     """The bill of materials scripts/release writes, of a launcher that links nothing in."""
     launcher = {"type": "application", "bom-ref": "launcher.exe", "supplier": {"name": "Quenby launcher"},
                 "name": "launcher.exe", "version": commit, "purl": f"pkg:generic/quenby-launcher@{commit}",
                 "hashes": [{"alg": "SHA-256", "content": built}],
                 "properties": [{"name": "quenby:unsigned-sha256", "value": built}]}
-    return {"bomFormat": "CycloneDX", "specVersion": "1.6", "serialNumber": "urn:uuid:" + "-".join(
-        "0" * n for n in (8, 4, 4, 4, 12)), "version": 1, "metadata": {"authors": [{"name": "Quenby launcher"}],
-                                                                    "component": launcher},
+    serial = "urn:uuid:" + "-".join("0" * n for n in (8, 4, 4, 4, 12))
+    return {"bomFormat": "CycloneDX", "specVersion": "1.6", "serialNumber": serial, "version": 1,
+            "metadata": {"authors": [{"name": "Quenby launcher"}], "component": launcher},
             "components": [], "dependencies": [{"ref": "launcher.exe", "dependsOn": []}]}
 
 
@@ -47,7 +47,7 @@ def lay_out(folder, exe):
     shutil.copy(exe, folder / "launcher.exe")
     built, commit = sha256(folder / "launcher.exe"), "0" * 40
     (folder / "NOTICES.txt").write_text("| component | version | licence (SPDX) |\n| --- | --- | --- |\n")
-    (folder / "launcher.cdx.json").write_text(json.dumps(unsigned_bom(commit, built), indent=2) + "\n")
+    (folder / "launcher.cdx.json").write_text(json.dumps(bill_of_materials(commit, built), indent=2) + "\n")
     (folder / "BUILDINFO").write_text(f"commit: {commit}\nlauncher-sha256: {built}\n"
                                       f"build-command: scripts/clean-build DIR {commit}\n")
     write_sums(folder)
