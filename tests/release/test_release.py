@@ -291,7 +291,8 @@ def test_unsigned_rebuild_from_buildinfo_gives_the_recorded_bytes(two, recorded)
 
 def test_signed_file_passes_the_executables_checks(two, signing):
     checks = subprocess.run([sys.executable, "-B", "-m", "pytest", "-W", "error", "-q", "-p", "no:cacheprovider",
-                             CHECKOUT + "/tests/executable_test.py", "--executable", signing / "launcher.exe",
+                             f"--rootdir={CHECKOUT}/tests", f"{CHECKOUT}/tests/executable_test.py",
+                             "--executable", signing / "launcher.exe",
                              "--map", two.build / "build/windows-x86/launcher.map", "--build-folder", two.build],
                             capture_output=True, text=True)
     assert checks.returncode == 0, checks.stdout[-2000:]
