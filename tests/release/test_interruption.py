@@ -18,7 +18,8 @@ from commands import ROOT, entry, sh, with_spy
 from judging import one_line, state
 from releases import sign, sign_args, verify
 
-# Not fixed by the bash scripts these replace: wording the signer matches.
+# The reason in the signer's refusal of a mount point; the rest of the line
+# names the folder and says why it cannot be exchanged.
 MOUNT_POINT = "is a mount point"
 SIGNED = ("launcher.exe", "NOTICES.txt", "launcher.cdx.json", "BUILDINFO", "SHA256SUMS", "SHA256SUMS.p7s",
           "SHA256SUMS.p7s.tsr")

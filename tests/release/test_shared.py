@@ -20,7 +20,8 @@ from commands import PYTHON, ROOT, in_process, own_mounts, run, sh
 from judging import one_line, sha256, state
 from releases import sign, sign_args, verify
 
-# Not fixed by the bash scripts these replace: wording the tools match.
+# The words the rows match: the signer's advice, as docs/releasing.md quotes it,
+# and scripts/release's refusal of a linked work folder.
 SHARED = "sign a copy in a folder only you can change"
 LINKED = "build/release-work is a symbolic link"
 PEER = "release-peer"

@@ -18,7 +18,8 @@ from judging import one_line
 from releases import authenticode, reseal, verify
 from timestamp_server import timestamp_reply
 
-# Not fixed by the bash scripts these replace: wording the verifier matches.
+# Words the verifier's refusals share with the signer's; the rows match
+# these alone, since the rest of each line names the file or certificate.
 AUTHORITY = "is an authority's"
 BOM = "launcher.cdx.json is not the bill of materials scripts/release writes"
 
