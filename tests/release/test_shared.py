@@ -234,31 +234,30 @@ def callers_files(release, pki, row):
     return key + ["--tsa-ca-file", keys / "tsa-ca.crt"], ["--ca-file", keys / "ca.crt"], swap
 
 
-@pytest.mark.parametrize("row", SWAPPED_BEFORE)
-def test_work_folder_swapped_before_a_tool(row, release, pki, their_library, monkeypatch, capsys):
-    if row.startswith("caller-"):
-        key, ca, swap_files = callers_files(release, pki, row)
-        swapped = []
+def callers_files_swapped(row, release, pki, monkeypatch, capsys):
+    """The caller's key and CA files swapped for others as the first tool
+    starts: the signing has them already, signs with the caller's key and
+    the release verifies."""
+    key, ca, swap_files = callers_files(release, pki, row)
+    swapped = []
 
-        def swap_callers(args):
-            if not swapped:
-                swapped.append(args)
-                swap_files()
-        status = in_process(monkeypatch, "sign", *sign_args(release.dir, pki, "--crl-file", pki.crl, *ca,
-                                                             anchor=release.sums, key=key), before_tool=swap_callers)
-        assert status == 0 and swapped, capsys.readouterr().err
-        signer = pki.valid if row == "caller-pkcs12" else pki.token
-        checked = verify(release.dir, pki, signer, "--crl-file", pki.crl)
-        assert checked.returncode == 0, checked.stderr
-        return
-    victim, moved = release.tmp / "victim", release.tmp / "moved"
-    (their_library / "loaded").unlink(missing_ok=True)
-    victim.write_text("the signer's own\n")
-    victim.chmod(0o600)
-    built = sha256(release.dir / "launcher.exe")
-    theirs = bytearray((release.dir / "launcher.exe").read_bytes())
-    theirs[0x500] ^= 1
+    def swap_callers(args):
+        if not swapped:
+            swapped.append(args)
+            swap_files()
+    status = in_process(monkeypatch, "sign", *sign_args(release.dir, pki, "--crl-file", pki.crl, *ca,
+                                                         anchor=release.sums, key=key), before_tool=swap_callers)
+    assert status == 0 and swapped, capsys.readouterr().err
+    signer = pki.valid if row == "caller-pkcs12" else pki.token
+    checked = verify(release.dir, pki, signer, "--crl-file", pki.crl)
+    assert checked.returncode == 0, checked.stderr
 
+
+def work_folder_swap(row, release, moved, theirs, victim, their_library):
+    """What, just before the tool of ROW starts, moves the work folder to
+    MOVED and puts in its place one of links to it, with THEIRS as the
+    unsigned launcher.exe, the signature a link to VICTIM and an engine
+    configuration loading their library."""
     def swap(args):
         if tuple(args[:2]) != SWAPPED_BEFORE[row] or moved.exists():
             return
@@ -277,7 +276,22 @@ def test_work_folder_swapped_before_a_tool(row, release, pki, their_library, mon
             (work / "engine.cnf").unlink()
         (work / "engine.cnf").write_text("openssl_conf=init\n[init]\nengines=engines\n[engines]\npkcs11=pkcs11\n"
                                          f"[pkcs11]\nengine_id=pkcs11\nMODULE_PATH={their_library}/theirs.so\n")
+    return swap
 
+
+@pytest.mark.parametrize("row", SWAPPED_BEFORE)
+def test_work_folder_swapped_before_a_tool(row, release, pki, their_library, monkeypatch, capsys):
+    if row.startswith("caller-"):
+        callers_files_swapped(row, release, pki, monkeypatch, capsys)
+        return
+    victim, moved = release.tmp / "victim", release.tmp / "moved"
+    (their_library / "loaded").unlink(missing_ok=True)
+    victim.write_text("the signer's own\n")
+    victim.chmod(0o600)
+    built = sha256(release.dir / "launcher.exe")
+    theirs = bytearray((release.dir / "launcher.exe").read_bytes())
+    theirs[0x500] ^= 1
+    swap = work_folder_swap(row, release, moved, theirs, victim, their_library)
     key = pki.token_key + ["--pin-file", pki.pin]
     status = in_process(monkeypatch, "sign", *sign_args(release.dir, pki, "--crl-file", pki.crl, anchor=release.sums,
                                                          key=key), before_tool=swap)
