@@ -2,9 +2,6 @@
     sign ARGS... | verify ARGS...    scripts/sign, scripts/verify
     sums DIR                         writes DIR/SHA256SUMS of its files
     exchange FROM TO                 FROM takes TO's place in one step
-    work-folder ROOT FD              (ROOT, open as FD) removes the work
-        folders no running release holds, holding FD's lock, and prints a
-        new one for the caller to lock before it lets go of FD
     buildinfo COMMIT EXE             prints EXE's BUILDINFO
     release ARGS...                  scripts/release, after its set-up
     notices DIR OUT_DIR COMMIT [SUPPLIER]   scripts/notices
@@ -13,11 +10,9 @@
 Any command may start with --as NAME, the name its lines begin with.
 """
 import argparse
-import fcntl
 import os
 import resource
 import signal
-import stat
 import sys
 from collections.abc import Callable
 from types import FrameType
@@ -36,11 +31,8 @@ def arguments(args: list[str], usage: str, *names: str) -> argparse.Namespace:
     (After "--": a path that starts with "-" is a path here, not an option.)"""
     parser = Parser(usage)
     for name in names:
-        parser.add_argument(name, type=int if name == "fd" else str)
-    try:
-        return parser.parse_args(["--", *args])
-    except argparse.ArgumentError:  # a value its type does not take: an FD that is no number
-        raise UsageError(usage) from None
+        parser.add_argument(name)
+    return parser.parse_args(["--", *args])
 
 
 def sums(args: list[str], name: str) -> None:
@@ -66,19 +58,6 @@ def exchange(args: list[str], name: str) -> None:
         raise Refusal(f"cannot put the release in place of {got.target}/: {errno_text(error)}") from None
 
 
-def work_folder(args: list[str], name: str) -> None:
-    got = arguments(args, "usage: work-folder ROOT FD", "root", "fd")
-    root, fd = got.root, got.fd
-    if not stat.S_ISDIR(os.lstat(root).st_mode) or not os.path.samestat(os.lstat(root), os.fstat(fd)):
-        raise Refusal(f"{root} is a symbolic link or not a folder: it holds the releases' work folders")
-    # Held until the caller has locked its own folder, so that two releases
-    # never take each other's new folder for a stale one.
-    fcntl.flock(fd, fcntl.LOCK_EX)
-    folder.remove_unheld(fd, "")
-    made, _, _ = folder.make_work(fd, "")
-    print(os.path.abspath(root) + "/" + made)
-
-
 def sign_command(args: list[str], name: str) -> None:
     line = sign.main(args, name)
     if line is not None:
@@ -95,7 +74,6 @@ COMMANDS: dict[str, Callable[[list[str], str], None]] = {
     "verify": lambda args, name: print(verify.main(args, name)),
     "sums": sums,
     "exchange": exchange,
-    "work-folder": work_folder,
     "buildinfo": buildinfo_command,
     "release": lambda args, name: release.main(args),
     "notices": lambda args, name: notices.main(args),

@@ -93,12 +93,11 @@ def held_root(root: str) -> int:
 
 
 @contextlib.contextmanager
-def work_folder() -> Iterator[Work]:
+def work_folder(root: str = os.path.join(ROOT, "build", "release-work")) -> Iterator[Work]:
     """A new work folder under build/release-work, locked until the end,
     when it goes. build/release-work is locked from the scan for folders no
     running release holds (which go) until this one holds its own, so that
     two releases never take each other's new folder for a stale one."""
-    root = os.path.join(ROOT, "build", "release-work")
     root_fd = held_root(root)
     work_fd = lock_fd = -1
     try:

@@ -5,7 +5,8 @@ import json
 
 import pytest
 
-from conftest import one_line, sha256, sign, state, write_sums
+from judging import one_line, sha256, state
+from releases import sign, write_sums
 
 
 def tamper_consistently(rel):
@@ -35,7 +36,8 @@ def second_build_line(rel):
 
 
 REFUSED = {
-    "no-anchor": (None, None, "signing needs --expect-sha256 HEX: the SHA-256 of SHA256SUMS that scripts/release printed"),
+    "no-anchor": (None, None,
+                  "signing needs --expect-sha256 HEX: the SHA-256 of SHA256SUMS that scripts/release printed"),
     "consistent-tampering": (tamper_consistently, "given", "is not the release the build machine made"),
     "bom-names-another-build": (bom_names_another, "own", "records the build as"),
     "buildinfo-names-two-builds": (second_build_line, "own", "is not the build its BUILDINFO records"),

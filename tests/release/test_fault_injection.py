@@ -2,15 +2,13 @@
 turn, ends the run with one line and exit 1, leaves DIR and everything
 beside it as they were, and, when the step is a check, leaves the key
 unused (no osslsigncode sign, no openssl cms -sign)."""
-import os
-import sys
 
 import pytest
 
-from conftest import ROOT, sign_args, state
+from judging import state
+from releases import sign_args
 
-sys.path.insert(0, os.path.join(ROOT, "scripts"))
-from launcher_release import cli, sign, tools  # noqa: E402 (the path above first)
+from launcher_release import cli, sign, tools
 
 CHECKS = [step.__name__ for step in sign.DIR_CHECKS + sign.KEY_CHECKS]
 STEPS = CHECKS + [step.__name__ for step in sign.SIGNING]

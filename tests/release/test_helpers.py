@@ -3,14 +3,12 @@ catches, no run of scripts/sign or scripts/verify in the other tests does
 (each row was seen to fail with the fault its comment names planted)."""
 import copy
 import os
-import sys
 
 import pytest
 
-from conftest import ROOT
+from commands import in_process
 
-sys.path.insert(0, os.path.join(ROOT, "scripts"))
-from launcher_release import bom, errors, options, text, tools  # noqa: E402 (the path above first)
+from launcher_release import bom, errors, options, text, tools
 
 
 # text.quoted: as bash's ${text@Q} shows a name, so that a refusal stays one
@@ -165,3 +163,22 @@ def test_primary_report(row):
     log, (signed, stamped) = REPORTS[row]
     report = tools.primary_report(log)
     assert (report.signed, report.stamped) == (signed, stamped)
+
+
+# cli.main: a command line that names no run the command can make is one
+# usage line and exit 1, not "stopped by an error it did not expect".
+USAGE = {
+    # (argparse's parse_known_args would sign or sum the first word alone)
+    "one-word-too-many": ("sums", ["a", "b"], "sums: usage: sums DIR"),
+    # (looked up as it came: a KeyError)
+    "unknown-command": ("bogus", [], "launcher_release: usage: python3 scripts/launcher_release [--as NAME] "
+                                     "COMMAND ARGS..., COMMAND one of sign, verify, sums"),
+}
+
+
+@pytest.mark.parametrize("row", USAGE)
+def test_usage(row, monkeypatch, capsys):
+    command, args, line = USAGE[row]
+    assert in_process(monkeypatch, command, *args) == 1
+    err = capsys.readouterr().err
+    assert err.startswith(line) and err.count("\n") == 1, err

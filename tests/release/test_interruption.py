@@ -14,9 +14,12 @@ import time
 
 import pytest
 
-from conftest import ROOT, entry, one_line, sh, sign, sign_args, state, verify, with_spy
+from commands import ROOT, entry, sh, with_spy
+from judging import one_line, state
+from releases import sign, sign_args, verify
 
-# Not fixed by the bash scripts these replace: wording the signer matches.
+# The reason in the signer's refusal of a mount point; the rest of the line
+# names the folder and says why it cannot be exchanged.
 MOUNT_POINT = "is a mount point"
 SIGNED = ("launcher.exe", "NOTICES.txt", "launcher.cdx.json", "BUILDINFO", "SHA256SUMS", "SHA256SUMS.p7s",
           "SHA256SUMS.p7s.tsr")
@@ -115,7 +118,8 @@ def test_killed_sign_takes_its_children_and_is_cleaned_up(stop, release, pki):
     pid_file = release.tmp / "signer.pid"
     args = sign_args(release.dir, pki, anchor=release.sums, timestamp=False)
     before = {f.name: f.read_bytes() for f in release.dir.iterdir()}
-    signing = subprocess.Popen([*with_spy(release.tmp, SLOW_SIGNER, {"SIGNER_PID": pid_file}), *entry(ROOT, "sign"), *args],
+    spy = with_spy(release.tmp, SLOW_SIGNER, {"SIGNER_PID": pid_file})
+    signing = subprocess.Popen([*spy, *entry(ROOT, "sign"), *args],
                                start_new_session=True, env=dict(os.environ, SIGNER_PID=str(pid_file)),
                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:

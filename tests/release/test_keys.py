@@ -11,7 +11,10 @@ import shutil
 
 import pytest
 
-from conftest import ROOT, SECRETS, one_line, own_mounts, run, sh, sha256, sign, verify, with_spy
+from commands import ROOT, own_mounts, run, sh, with_spy
+from judging import one_line, sha256
+from releases import sign, verify
+from throwaway_pki import SECRETS
 
 PIN_VALUE = "PIN in a file only you can read and give --pin-file FILE"
 
@@ -54,7 +57,8 @@ REFUSED = {
     "authority-first": (TOKEN[:-1] + ["ca-first.pem", "--pin-file", "pin"] + NO_TS,
                         "is an authority's (CN = Throwaway Test CA)"),
     "no-time-stamp-server": (P12 + ["--timestamp", "http://127.0.0.1:9/", "--ca-file", "ca.crt"],
-                             re.compile(r"no time-stamp server grants a time stamp: http://127\.0\.0\.1:9/ \(.*connect")),
+                             re.compile(r"no time-stamp server grants a time stamp: "
+                                        r"http://127\.0\.0\.1:9/ \(.*connect")),
     "no-pin": (TOKEN + NO_TS, "no PIN for pkcs11:token=release;object=signer"),
     "module-not-a-library": (["--pkcs11-module", "{dir}/password"] + TOKEN[2:] + ["--pin-file", "pin"] + NO_TS,
                              re.compile(r"cannot load the PKCS#11 module {dir}/password: .*short")),
@@ -140,8 +144,8 @@ def test_signing_keeps_secrets(key, release, pki):
     built = sha256(release.dir / "launcher.exe")
     key_args = {"pkcs12": pki.p12_key, "token": pki.token_key + ["--pin-file", pki.pin],
                 "critical-leaf": ["--pkcs12", pki.critical_leaf_p12, "--password-file", pki.password]}[key]
-    env = dict(os.environ, **{k: str(v) for k, v in dict(TMPDIR=release.tmp / "tmp", SEEN=seen, REL=release.dir,
-                                                           SECRETS=secrets).items()})
+    given = dict(TMPDIR=release.tmp / "tmp", SEEN=seen, REL=release.dir, SECRETS=secrets)
+    env = dict(os.environ, **{k: str(v) for k, v in given.items()})
     done = sign(release.dir, pki, "--crl-file", pki.crl, anchor=release.sums, key=key_args, env=env,
                 wrap=with_spy(release.tmp, SPY, {k: env[k] for k in ("TMPDIR", "SEEN", "REL", "SECRETS")}))
     assert done.returncode == 0, done.stderr
@@ -199,6 +203,7 @@ def test_broken_primary_signature_refused(release, pki):
     before, hits = {f.name: f.read_bytes() for f in release.dir.iterdir()}, len(pki.tsa_hits)
     env = dict(os.environ, CERT=str(pki.valid), KEY=str(pki.key["valid"]), TSA=pki.tsa_url,
                BROKEN=str(release.tmp / "nested"), BREAK=BREAK)
-    done = sign(release.dir, pki, anchor=release.sums, env=env, wrap=with_spy(release.tmp, BREAKING, {k: env[k] for k in ("CERT", "KEY", "TSA", "BROKEN", "BREAK")}))
+    spied = {k: env[k] for k in ("CERT", "KEY", "TSA", "BROKEN", "BREAK")}
+    done = sign(release.dir, pki, anchor=release.sums, env=env, wrap=with_spy(release.tmp, BREAKING, spied))
     one_line(done, "the signed file does not verify against")
     assert {f.name: f.read_bytes() for f in release.dir.iterdir()} == before and len(pki.tsa_hits) > hits

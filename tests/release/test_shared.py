@@ -10,15 +10,17 @@ import pathlib
 import pwd
 import shutil
 import subprocess
-import sys
 import tempfile
 from pathlib import Path
 
 import pytest
 
-from conftest import PYTHON, ROOT, in_process, own_mounts, one_line, run, sh, sha256, sign, sign_args, state, verify
+from commands import ROOT, in_process, own_mounts, run, sh
+from judging import one_line, sha256, state
+from releases import sign, sign_args, verify
 
-# Not fixed by the bash scripts these replace: wording the tools match.
+# The words the rows match: the signer's advice, as docs/releasing.md quotes it,
+# and scripts/release's refusal of a linked work folder.
 SHARED = "sign a copy in a folder only you can change"
 LINKED = "build/release-work is a symbolic link"
 PEER = "release-peer"
@@ -113,14 +115,15 @@ def test_shared_folder_refused_before_the_key(row, release, pki, peer, monkeypat
 
 
 def test_linked_work_folder_refused(clone, caches, tmp_path):
-    # Held by no release: bash removed it, under the link's target.
+    # Held by no release: a release that followed the link removed it.
     (tmp_path / "target" / "other").mkdir(parents=True)
     (tmp_path / "target" / "other" / "lock").touch()
     shutil.rmtree(clone / "build", ignore_errors=True)
     (clone / "build").mkdir()
     (clone / "build" / "release-work").symlink_to(tmp_path / "target")
     try:
-        one_line(run("release", root=clone, cwd=clone, env=dict(os.environ, XDG_CACHE_HOME=str(caches["altered-cache"]))),
+        altered = dict(os.environ, XDG_CACHE_HOME=str(caches["altered-cache"]))
+        one_line(run("release", root=clone, cwd=clone, env=altered),
                  LINKED)
     finally:
         (clone / "build" / "release-work").unlink()
@@ -141,7 +144,6 @@ LEFT = {"stale": False, "lock-is-a-fifo": True, "link-to-a-stale-one": True, "an
 def test_release_removes_only_its_own(row, tmp_path, monkeypatch):
     work = tmp_path / "release-work"
     if row == "vanishing":
-        sys.path.insert(0, os.path.join(ROOT, "scripts"))
         from launcher_release import folder
         (work / "vanishing").mkdir(parents=True)
         (work / "regular").touch()
@@ -167,19 +169,18 @@ def test_release_removes_only_its_own(row, tmp_path, monkeypatch):
     if left != work / row:
         work.mkdir()
         (work / row).symlink_to(left)
-    held = os.open(work, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        made = subprocess.run([*PYTHON, os.path.join(ROOT, "scripts/launcher_release"), "work-folder",
-                               work, str(held)], pass_fds=[held], capture_output=True, text=True, check=True)
-        assert (work / row).exists() == LEFT[row] == (left / "lock").exists() and os.path.isfile(made.stdout.strip() + "/lock")
-        # build/release-work stays locked through the descriptor scripts/release
-        # keeps until it holds its own folder's lock.
-        other = os.open(work, os.O_RDONLY | os.O_DIRECTORY)
-        with pytest.raises(BlockingIOError):
-            fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        os.close(other)
-    finally:
-        os.close(held)
+    from launcher_release import release
+    with release.work_folder(str(work)) as made:
+        assert (work / row).exists() == LEFT[row] == (left / "lock").exists()
+        # The new folder's lock is held while the release runs, so that the
+        # next release leaves the folder alone.
+        lock = os.open(made.path + "/lock", os.O_RDONLY)
+        try:
+            with pytest.raises(BlockingIOError):
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        finally:
+            os.close(lock)
+    assert not os.path.exists(made.path)
 
 
 @pytest.fixture(scope="session")
@@ -231,31 +232,30 @@ def callers_files(release, pki, row):
     return key + ["--tsa-ca-file", keys / "tsa-ca.crt"], ["--ca-file", keys / "ca.crt"], swap
 
 
-@pytest.mark.parametrize("row", SWAPPED_BEFORE)
-def test_work_folder_swapped_before_a_tool(row, release, pki, their_library, monkeypatch, capsys):
-    if row.startswith("caller-"):
-        key, ca, swap_files = callers_files(release, pki, row)
-        swapped = []
+def callers_files_swapped(row, release, pki, monkeypatch, capsys):
+    """The caller's key and CA files swapped for others as the first tool
+    starts: the signing has them already, signs with the caller's key and
+    the release verifies."""
+    key, ca, swap_files = callers_files(release, pki, row)
+    swapped = []
 
-        def swap_callers(args):
-            if not swapped:
-                swapped.append(args)
-                swap_files()
-        status = in_process(monkeypatch, "sign", *sign_args(release.dir, pki, "--crl-file", pki.crl, *ca,
-                                                             anchor=release.sums, key=key), before_tool=swap_callers)
-        assert status == 0 and swapped, capsys.readouterr().err
-        signer = pki.valid if row == "caller-pkcs12" else pki.token
-        checked = verify(release.dir, pki, signer, "--crl-file", pki.crl)
-        assert checked.returncode == 0, checked.stderr
-        return
-    victim, moved = release.tmp / "victim", release.tmp / "moved"
-    (their_library / "loaded").unlink(missing_ok=True)
-    victim.write_text("the signer's own\n")
-    victim.chmod(0o600)
-    built = sha256(release.dir / "launcher.exe")
-    theirs = bytearray((release.dir / "launcher.exe").read_bytes())
-    theirs[0x500] ^= 1
+    def swap_callers(args):
+        if not swapped:
+            swapped.append(args)
+            swap_files()
+    args = sign_args(release.dir, pki, "--crl-file", pki.crl, *ca, anchor=release.sums, key=key)
+    status = in_process(monkeypatch, "sign", *args, before_tool=swap_callers)
+    assert status == 0 and swapped, capsys.readouterr().err
+    signer = pki.valid if row == "caller-pkcs12" else pki.token
+    checked = verify(release.dir, pki, signer, "--crl-file", pki.crl)
+    assert checked.returncode == 0, checked.stderr
 
+
+def work_folder_swap(row, release, moved, theirs, victim, their_library):
+    """What, just before the tool of ROW starts, moves the work folder to
+    MOVED and puts in its place one of links to it, with THEIRS as the
+    unsigned launcher.exe, the signature a link to VICTIM and an engine
+    configuration loading their library."""
     def swap(args):
         if tuple(args[:2]) != SWAPPED_BEFORE[row] or moved.exists():
             return
@@ -274,10 +274,25 @@ def test_work_folder_swapped_before_a_tool(row, release, pki, their_library, mon
             (work / "engine.cnf").unlink()
         (work / "engine.cnf").write_text("openssl_conf=init\n[init]\nengines=engines\n[engines]\npkcs11=pkcs11\n"
                                          f"[pkcs11]\nengine_id=pkcs11\nMODULE_PATH={their_library}/theirs.so\n")
+    return swap
 
+
+@pytest.mark.parametrize("row", SWAPPED_BEFORE)
+def test_work_folder_swapped_before_a_tool(row, release, pki, their_library, monkeypatch, capsys):
+    if row.startswith("caller-"):
+        callers_files_swapped(row, release, pki, monkeypatch, capsys)
+        return
+    victim, moved = release.tmp / "victim", release.tmp / "moved"
+    (their_library / "loaded").unlink(missing_ok=True)
+    victim.write_text("the signer's own\n")
+    victim.chmod(0o600)
+    built = sha256(release.dir / "launcher.exe")
+    theirs = bytearray((release.dir / "launcher.exe").read_bytes())
+    theirs[0x500] ^= 1
+    swap = work_folder_swap(row, release, moved, theirs, victim, their_library)
     key = pki.token_key + ["--pin-file", pki.pin]
-    status = in_process(monkeypatch, "sign", *sign_args(release.dir, pki, "--crl-file", pki.crl, anchor=release.sums,
-                                                         key=key), before_tool=swap)
+    args = sign_args(release.dir, pki, "--crl-file", pki.crl, anchor=release.sums, key=key)
+    status = in_process(monkeypatch, "sign", *args, before_tool=swap)
     assert status == 0 and moved.exists(), capsys.readouterr().err
     assert victim.read_text() == "the signer's own\n" and not (their_library / "loaded").exists()
     checked = verify(release.dir, pki, pki.token, "--crl-file", pki.crl)

@@ -3,9 +3,7 @@ servers are asked in order, by http:// or https://; a stamp that does not
 verify against the time-stamp authority's anchors stops the signing."""
 import contextlib
 import http.server
-import os
 import subprocess
-import sys
 import threading
 import time
 import urllib.request
@@ -13,7 +11,9 @@ import urllib.request
 import pytest
 from asn1crypto import tsp
 
-from conftest import ROOT, authenticode, in_process, one_line, run, sh, sign, state
+from commands import in_process, run, sh
+from judging import one_line, state
+from releases import authenticode, sign
 
 
 def test_only_a_time_stamp_outlives_the_certificate(signed, pki):
@@ -144,7 +144,6 @@ SERVERS = {
 @pytest.mark.parametrize("row", SERVERS)
 def test_time_stamp_server_refused(row, release, pki, monkeypatch, capsys):
     behave, signs, wording = SERVERS[row]
-    sys.path.insert(0, os.path.join(ROOT, "scripts"))
     from launcher_release import timestamps, tools
     # The documented 60 s, shortened for the row.
     monkeypatch.setattr(timestamps, "TSA_DEADLINE", 2)

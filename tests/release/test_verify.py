@@ -13,9 +13,13 @@ import pefile
 import pytest
 from asn1crypto import cms
 
-from conftest import authenticode, in_process, one_line, own_mounts, reseal, run, sh, timestamp_reply, verify
+from commands import in_process, own_mounts, run, sh
+from judging import one_line
+from releases import authenticode, reseal, verify
+from timestamp_server import timestamp_reply
 
-# Not fixed by the bash scripts these replace: wording the verifier matches.
+# Words the verifier's refusals share with the signer's; the rows match
+# these alone, since the rest of each line names the file or certificate.
 AUTHORITY = "is an authority's"
 BOM = "launcher.cdx.json is not the bill of materials scripts/release writes"
 
@@ -135,11 +139,12 @@ REFUSED = {
     "another-authenticode-signer": (resigned("token", True), "valid", CRL,
                                     "launcher.exe is signed by CN = Throwaway token signer"),
     # (0x500: in .text, past the headers.)
-    "code-byte": (changed(lambda data: data[:0x500] + bytes([data[0x500] ^ 1]) + data[0x501:]), "valid", (), "launcher.exe's signature does not verify against"),
+    "code-byte": (changed(lambda data: data[:0x500] + bytes([data[0x500] ^ 1]) + data[0x501:]), "valid", (),
+                  "launcher.exe's signature does not verify against"),
     "appended-data": (changed(lambda data: data + b"\0" * 8), "valid", (),
                       "launcher.exe's signature does not verify against"),
     "bom-lies-about-build": (edit_bom(lambda t: t.replace('"quenby:unsigned-sha256",\n          "value": "',
-                                                         '"quenby:unsigned-sha256",\n          "value": "0')),
+                                                          '"quenby:unsigned-sha256",\n          "value": "0')),
                              "valid", (), "the bill of materials records the build as 0"),
     "bom-keeps-version": (edit_bom(lambda t: t.replace('"version": 2,', '"version": 1,', 1)), "valid", (),
                           "keeps version 1, the unsigned release's"),
