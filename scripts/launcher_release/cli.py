@@ -32,7 +32,12 @@ def arguments(args: list[str], usage: str, *names: str) -> argparse.Namespace:
     parser = Parser(usage)
     for name in names:
         parser.add_argument(name)
-    return parser.parse_args(["--", *args])
+    try:
+        return parser.parse_args(["--", *args])
+    except argparse.ArgumentError:
+        # (Python 3.13 raises this for words too many, where 3.11 calls
+        # Parser.error.)
+        raise UsageError(usage) from None
 
 
 def sums(args: list[str], name: str) -> None:
@@ -113,6 +118,9 @@ def main(command: str, args: list[str]) -> None:
     if args[:1] == ["--as"] and len(args) > 1:
         name, args = args[1], args[2:]
     _harden()
+    # Nothing is signed yet: what a failure says depends on this run alone
+    # (the release tests run one command after another in one process).
+    signing.signed_dir = None
     try:
         if command not in COMMANDS:
             raise UsageError(USAGE.format(", ".join(COMMANDS)))
