@@ -1,4 +1,4 @@
-"""python3 scripts/launcher_release COMMAND ARGS...: see cli.py."""
+"""/usr/bin/python3 -I scripts/launcher_release COMMAND ARGS...: see cli.py."""
 import os
 import sys
 import warnings

@@ -23,7 +23,7 @@ from .errors import Refusal, Unreadable, UsageError
 from .options import Parser
 from .text import errno_text
 
-USAGE = "usage: python3 scripts/launcher_release [--as NAME] COMMAND ARGS..., COMMAND one of {}"
+USAGE = "usage: /usr/bin/python3 -I scripts/launcher_release [--as NAME] COMMAND ARGS..., COMMAND one of {}"
 
 
 def arguments(args: list[str], usage: str, *names: str) -> argparse.Namespace:

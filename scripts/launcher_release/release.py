@@ -48,9 +48,10 @@ def options(args: list[str]) -> Options:
     refused as it comes, one without its value first."""
     sign_args: list[str] = []
     asks, supplier, build_dir = False, "", ""
+    signs = sign_option_takes_value()
     while args:
         option, args = args[0], args[1:]
-        flag = not sign_option_takes_value().get(option, True)
+        flag = not signs.get(option, True)
         if not flag and not args:
             raise UsageError(f"{option} needs a value")
         taken, args = ([], args) if flag else (args[:1], args[1:])
@@ -58,7 +59,7 @@ def options(args: list[str]) -> Options:
             supplier = taken[0]
         elif option == "--build-dir":
             build_dir = from_caller(taken[0])
-        elif option in sign_option_takes_value() and option not in NOT_PASSED:
+        elif option in signs and option not in NOT_PASSED:
             sign_args += [option, *taken]
             asks = asks or option not in VERIFYING
         else:

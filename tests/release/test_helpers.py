@@ -171,8 +171,8 @@ USAGE = {
     # (argparse's parse_known_args would sign or sum the first word alone)
     "one-word-too-many": ("sums", ["a", "b"], "sums: usage: sums DIR"),
     # (looked up as it came: a KeyError)
-    "unknown-command": ("bogus", [], "launcher_release: usage: python3 scripts/launcher_release [--as NAME] "
-                                     "COMMAND ARGS..., COMMAND one of sign, verify, sums"),
+    "unknown-command": ("bogus", [], "launcher_release: usage: /usr/bin/python3 -I scripts/launcher_release "
+                                     "[--as NAME] COMMAND ARGS..., COMMAND one of sign, verify, sums"),
 }
 
 
